@@ -1,0 +1,122 @@
+// The host API's context-free calls, each passed to the runtime current on this thread.
+#include "host/api.hpp"
+
+#include "host/runtime.hpp"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+namespace tovo::host {
+
+namespace {
+
+std::string vformat(const char* fmt, va_list ap) {
+    va_list copy;
+    va_copy(copy, ap);
+    const int n = std::vsnprintf(nullptr, 0, fmt, copy);
+    va_end(copy);
+    if (n <= 0)
+        return {};
+    std::string text(static_cast<std::size_t>(n) + 1, '\0');
+    std::vsnprintf(text.data(), text.size(), fmt, ap);
+    text.resize(static_cast<std::size_t>(n));
+    return text;
+}
+
+void console(const std::string& line) {
+    if (Runtime* rt = Runtime::current())
+        rt->print(line);
+    else
+        std::fprintf(stderr, "%s\n", line.c_str());
+}
+
+} // namespace
+
+void* newobject(Class* c) {
+    Runtime* rt = Runtime::current();
+    return rt ? rt->api_newobject(c) : nullptr;
+}
+
+void freeobject(void* x) {
+    if (Runtime* rt = Runtime::current())
+        rt->api_freeobject(x);
+}
+
+Outlet* outlet_new(void* x, const char* type) {
+    Runtime* rt = Runtime::current();
+    if (!rt)
+        return nullptr;
+    const bool signal = type && std::string(type) == "signal";
+    return rt->api_outlet(x, signal ? OutletKind::Signal : OutletKind::Message);
+}
+
+Outlet* listout(void* x) {
+    return outlet_new(x, nullptr);
+}
+
+Outlet* intout(void* x) {
+    return outlet_new(x, nullptr);
+}
+
+void outlet_list(Outlet* o, Symbol* s, short argc, Atom* argv) {
+    if (Runtime* rt = Runtime::current())
+        rt->api_outlet_send(o, s ? s : gensym("list"), argc, argv);
+}
+
+void outlet_bang(Outlet* o) {
+    if (Runtime* rt = Runtime::current())
+        rt->api_outlet_send(o, gensym("bang"), 0, nullptr);
+}
+
+void outlet_anything(Outlet* o, Symbol* s, short argc, Atom* argv) {
+    if (Runtime* rt = Runtime::current())
+        rt->api_outlet_send(o, s ? s : gensym("list"), argc, argv);
+}
+
+void post(const char* fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    console(vformat(fmt, ap));
+    va_end(ap);
+}
+
+void error(const char* fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    console("error: " + vformat(fmt, ap));
+    va_end(ap);
+}
+
+int sprintf(char* buf, const char* fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    const int n = std::vsnprintf(buf, TEXT_MAX, fmt, ap);
+    va_end(ap);
+    return n;
+}
+
+void* sysmem_newptr(long bytes) {
+    return std::malloc(bytes > 0 ? static_cast<std::size_t>(bytes) : 1);
+}
+
+void sysmem_freeptr(void* p) {
+    std::free(p);
+}
+
+void z_dsp_setup(SignalObject* x, short signal_inlets) {
+    if (Runtime* rt = Runtime::current())
+        rt->api_dsp_setup(x, signal_inlets);
+}
+
+void z_dsp_free(SignalObject*) {
+    // The host takes a box out of the chain before its free routine runs; nothing is left.
+}
+
+void dsp_addv(PerformRoutine perform, long n, void** args) {
+    if (Runtime* rt = Runtime::current())
+        rt->api_dsp_addv(perform, n, args);
+}
+
+} // namespace tovo::host

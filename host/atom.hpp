@@ -1,0 +1,50 @@
+// The host's tagged value: what message arguments, creation arguments and output lists are
+// made of. Kept apart from the rest of the host API so that pure maths that reads atoms
+// (the quaternion module, for one) needs nothing else.
+#pragma once
+
+#include <cstdint>
+
+namespace tovo::host {
+
+// Type codes of atoms and of handler arguments at registration.
+enum TypeCode : short {
+    A_NOTHING = 0, // no argument; also closes a list of codes
+    A_LONG = 1,    // 32-bit integer; a typed handler receives std::int32_t
+    A_FLOAT = 2,   // single-precision float; a typed handler receives double
+    A_SYM = 3,     // symbol
+    A_GIMME = 8,   // the whole argument list: (selector, count, atoms)
+    A_CANT = 9,    // private: called by the host only ("dsp", "assist")
+};
+
+// An interned text. Equal texts give the identical Symbol, so symbols compare by address.
+struct Symbol {
+    const char* s_name;
+};
+
+// 16-bit tag and a value. Integers and floats are 32 bits wide; a symbol is a pointer.
+struct Atom {
+    short a_type;
+    union Word {
+        std::int32_t w_long;
+        float w_float;
+        Symbol* w_sym;
+    } a_w;
+};
+
+inline void atom_setlong(Atom* a, std::int32_t v) {
+    a->a_type = A_LONG;
+    a->a_w.w_long = v;
+}
+
+inline void atom_setfloat(Atom* a, float v) {
+    a->a_type = A_FLOAT;
+    a->a_w.w_float = v;
+}
+
+inline void atom_setsym(Atom* a, Symbol* s) {
+    a->a_type = A_SYM;
+    a->a_w.w_sym = s;
+}
+
+} // namespace tovo::host

@@ -1,0 +1,388 @@
+// The patch runtime: boxes, cords, typed message delivery and the signal chain's life.
+#include "host/runtime.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <new>
+
+namespace tovo::host {
+
+namespace {
+
+thread_local Runtime* t_current = nullptr;
+
+// Nested sends deeper than this are dropped: a cord loop between objects ends here.
+constexpr int MAX_DEPTH = 1000;
+constexpr std::size_t INSTANCE_ALIGN = 64;
+
+// A float given for an integer argument: truncated toward zero, saturated at the 32-bit limits.
+std::int32_t to_int32(float f) {
+    if (std::isnan(f))
+        return 0;
+    if (f >= 2147483647.0f)
+        return std::numeric_limits<std::int32_t>::max();
+    if (f <= -2147483648.0f)
+        return std::numeric_limits<std::int32_t>::min();
+    return static_cast<std::int32_t>(f);
+}
+
+detail::Arg typed_arg(const Atom* a) {
+    switch (a->a_type) {
+    case A_LONG:
+        return {a->a_w.w_long, static_cast<double>(a->a_w.w_long)};
+    case A_FLOAT:
+        return {to_int32(a->a_w.w_float), static_cast<double>(a->a_w.w_float)};
+    default:
+        return {0, 0.0}; // a symbol where a number is declared counts as 0
+    }
+}
+
+Box* box_of(void* x) {
+    return x ? static_cast<Object*>(x)->o_box : nullptr;
+}
+
+} // namespace
+
+bool Box::no_inplace() const {
+    return signal_object && (static_cast<const SignalObject*>(instance)->z_misc & Z_NO_INPLACE);
+}
+
+CurrentRuntime::CurrentRuntime(Runtime* rt) : previous_(t_current) {
+    t_current = rt;
+}
+
+CurrentRuntime::~CurrentRuntime() {
+    t_current = previous_;
+}
+
+Runtime* Runtime::current() {
+    return t_current;
+}
+
+Runtime::Runtime(std::filesystem::path externals, ConsoleSink sink)
+    : externals_(std::move(externals)), sink_(std::move(sink)) {
+    CurrentRuntime here(this);
+    Registry::instance().ensure_builtins();
+}
+
+Runtime::~Runtime() {
+    CurrentRuntime here(this);
+    chain_.reset();
+    while (!boxes_.empty())
+        release(boxes_.back().get());
+}
+
+void Runtime::print(std::string_view line) {
+    if (sink_)
+        sink_(line);
+}
+
+Box* Runtime::box(const std::string& name) const {
+    for (const auto& b : boxes_)
+        if (b->adopted && !b->name.empty() && b->name == name)
+            return b.get();
+    return nullptr;
+}
+
+Box* Runtime::create(const std::string& name, const std::string& cls,
+                     std::span<const Atom> args, std::string& why) {
+    CurrentRuntime here(this);
+    if (box(name)) {
+        why = "a box named \"" + name + "\" exists already";
+        return nullptr;
+    }
+    Lookup found = Registry::instance().find_or_load(cls, externals_);
+    if (!found.cls) {
+        why = found.problem;
+        return nullptr;
+    }
+    return make(found.cls, name, args, why);
+}
+
+Box* Runtime::make(Class* cls, const std::string& name, std::span<const Atom> args,
+                   std::string& why) {
+    std::vector<Atom> argv(args.begin(), args.end());
+    const std::size_t before = boxes_.size();
+    void* x = cls->make(cls->name, static_cast<short>(argv.size()), argv.data());
+
+    Box* made = nullptr;
+    // Whatever newobject handed out during this creation and nobody claimed is released
+    // without its free routine: the object never came to exist.
+    for (std::size_t i = boxes_.size(); i-- > before;) {
+        Box* b = boxes_[i].get();
+        if (b->adopted)
+            continue;
+        if (x && b->instance == x)
+            made = b;
+        else
+            release(b);
+    }
+    if (!made) {
+        why = std::string(cls->name->s_name) +
+              (x ? ": creation returned an object the host did not make"
+                 : ": creation failed, no box made");
+        return nullptr;
+    }
+    made->adopted = true;
+    made->name = name;
+    if (made->signal_object)
+        mark_dirty();
+    return made;
+}
+
+void* Runtime::new_instance(Symbol* cls, short argc, Atom* argv) {
+    CurrentRuntime here(this);
+    Lookup found = Registry::instance().find_or_load(cls->s_name, externals_);
+    if (!found.cls)
+        return nullptr;
+    std::string why;
+    Box* b = make(found.cls, {}, std::span<const Atom>(argv, argv ? argc : 0), why);
+    return b ? b->instance : nullptr;
+}
+
+bool Runtime::destroy(Box* box) {
+    CurrentRuntime here(this);
+    for (const auto& b : boxes_)
+        if (b.get() == box) {
+            release(box);
+            return true;
+        }
+    return false;
+}
+
+void Runtime::release(Box* box) {
+    for (const auto& b : boxes_)
+        for (const auto& o : b->outlets)
+            std::erase_if(o->cords, [&](const Cord& c) { return c.to == box; });
+    // The chain may hold the object's perform routine: it goes before the object does.
+    if (box->signal_object || chain_)
+        mark_dirty();
+    Class* cls = box->cls;
+    if (box->adopted && cls->free_thunk)
+        cls->free_thunk(cls->free_fn, box->instance);
+    auto it = std::find_if(boxes_.begin(), boxes_.end(),
+                           [&](const std::unique_ptr<Box>& b) { return b.get() == box; });
+    if (it == boxes_.end())
+        return; // the free routine released it already
+    ::operator delete(box->instance, std::align_val_t(INSTANCE_ALIGN));
+    boxes_.erase(it);
+}
+
+bool Runtime::connect(Box* from, int outlet, Box* to, int inlet, std::string& why) {
+    CurrentRuntime here(this);
+    if (outlet < 0 || outlet >= static_cast<int>(from->outlets.size())) {
+        why = "\"" + from->name + "\" has no outlet " + std::to_string(outlet);
+        return false;
+    }
+    if (inlet < 0 || inlet >= to->inlet_count()) {
+        why = "\"" + to->name + "\" has no inlet " + std::to_string(inlet);
+        return false;
+    }
+    Outlet& o = *from->outlets[outlet];
+    const bool signal_inlet = to->cls->takes_signals && inlet < to->signal_inlets;
+    if (o.kind == OutletKind::Signal && !signal_inlet) {
+        why = "outlet " + std::to_string(outlet) + " of \"" + from->name +
+              "\" sends signals, inlet " + std::to_string(inlet) + " of \"" + to->name +
+              "\" takes none";
+        return false;
+    }
+    if (o.kind == OutletKind::Message && inlet > 0) {
+        why = "inlet " + std::to_string(inlet) + " of \"" + to->name + "\" takes signals only";
+        return false;
+    }
+    for (const Cord& c : o.cords)
+        if (c.to == to && c.inlet == inlet) {
+            why = "already connected";
+            return false;
+        }
+    o.cords.push_back({to, inlet});
+    if (o.kind == OutletKind::Signal)
+        mark_dirty();
+    return true;
+}
+
+bool Runtime::disconnect(Box* from, int outlet, Box* to, int inlet, std::string& why) {
+    CurrentRuntime here(this);
+    if (outlet >= 0 && outlet < static_cast<int>(from->outlets.size())) {
+        Outlet& o = *from->outlets[outlet];
+        auto it = std::find_if(o.cords.begin(), o.cords.end(), [&](const Cord& c) {
+            return c.to == to && c.inlet == inlet;
+        });
+        if (it != o.cords.end()) {
+            o.cords.erase(it);
+            if (o.kind == OutletKind::Signal)
+                mark_dirty();
+            return true;
+        }
+    }
+    why = "no such cord";
+    return false;
+}
+
+void Runtime::send(Box* box, Symbol* selector, std::span<const Atom> args) {
+    CurrentRuntime here(this);
+    std::vector<Atom> argv(args.begin(), args.end());
+    deliver(box, selector, static_cast<short>(argv.size()), argv.data());
+}
+
+void Runtime::deliver(Box* box, Symbol* selector, short argc, Atom* argv) {
+    if (depth_ >= MAX_DEPTH) {
+        // Reported once for the whole runaway: everything nested this deep is dropped.
+        if (!overflowed_)
+            print("error: stack overflow: messages nested deeper than " +
+                  std::to_string(MAX_DEPTH) + " were dropped");
+        overflowed_ = true;
+        return;
+    }
+    if (depth_ == 0)
+        overflowed_ = false;
+    const Method* m = box->cls->find(selector);
+    if (m && (m->shape == detail::Shape::Dsp || m->shape == detail::Shape::Assist))
+        m = nullptr; // private: the host's own
+    if (!m)
+        if (const Method* any = box->cls->find(gensym("anything"));
+            any && any->shape == detail::Shape::Gimme)
+            m = any;
+    if (!m) {
+        print(std::string("error: ") + box->cls->name->s_name + ": doesn't understand \"" +
+              selector->s_name + "\"");
+        return;
+    }
+    ++depth_;
+    if (m->shape == detail::Shape::Typed) {
+        std::vector<detail::Arg> typed(m->codes.size(), detail::Arg{0, 0.0});
+        for (std::size_t i = 0; i < typed.size() && i < static_cast<std::size_t>(argc); ++i)
+            typed[i] = typed_arg(&argv[i]);
+        detail::TypedCall call{typed.data()};
+        m->thunk(m->fn, box->instance, &call);
+    } else {
+        detail::GimmeCall call{selector, argc, argv};
+        m->thunk(m->fn, box->instance, &call);
+    }
+    --depth_;
+}
+
+bool Runtime::assist(Box* box, bool inlet, int index, std::string& text) {
+    CurrentRuntime here(this);
+    const int count = inlet ? box->inlet_count() : static_cast<int>(box->outlets.size());
+    if (index < 0 || index >= count)
+        return false;
+    char buffer[TEXT_MAX] = {};
+    if (const Method* m = box->cls->find(gensym("assist"));
+        m && m->shape == detail::Shape::Assist) {
+        detail::AssistCall call{box, inlet ? 1L : 2L, index, buffer};
+        m->thunk(m->fn, box->instance, &call);
+    }
+    buffer[TEXT_MAX - 1] = '\0';
+    text = buffer;
+    return true;
+}
+
+void Runtime::set_vector_size(int n) {
+    if (n != vector_size_) {
+        vector_size_ = n;
+        mark_dirty();
+    }
+}
+
+void Runtime::set_sample_rate(double sr) {
+    if (sr != sample_rate_) {
+        sample_rate_ = sr;
+        mark_dirty();
+    }
+}
+
+void Runtime::mark_dirty() {
+    chain_.reset();
+    dirty_ = true;
+}
+
+void Runtime::rebuild() {
+    chain_.reset();
+    std::vector<Box*> list;
+    for (const auto& b : boxes_)
+        if (b->adopted && b->signal_object && b->cls->takes_signals)
+            list.push_back(b.get());
+    auto chain = std::make_unique<DspChain>();
+    building_ = chain.get();
+    std::string problem;
+    chain->build(list, vector_size_, sample_rate_, problem);
+    building_ = nullptr;
+    if (!problem.empty())
+        print("error: " + problem);
+    chain_ = std::move(chain);
+    dirty_ = false;
+}
+
+void Runtime::run(long vectors) {
+    CurrentRuntime here(this);
+    if (dirty_)
+        rebuild();
+    for (long v = 0; v < vectors; ++v) {
+        if (chain_ && !chain_->stopped()) {
+            std::string problem;
+            if (!chain_->tick(problem))
+                print("error: " + problem);
+        }
+        elapsed_samples_ += vector_size_;
+    }
+}
+
+// --- host API back ends ---------------------------------------------------------------------
+
+void* Runtime::api_newobject(Class* c) {
+    if (!c)
+        return nullptr;
+    const std::size_t size = (static_cast<std::size_t>(c->size) + INSTANCE_ALIGN - 1) /
+                             INSTANCE_ALIGN * INSTANCE_ALIGN;
+    void* mem = ::operator new(size, std::align_val_t(INSTANCE_ALIGN));
+    std::memset(mem, 0, size);
+    auto box = std::make_unique<Box>();
+    box->cls = c;
+    box->instance = mem;
+    box->serial = next_serial_++;
+    static_cast<Object*>(mem)->o_box = box.get();
+    boxes_.push_back(std::move(box));
+    return mem;
+}
+
+void Runtime::api_freeobject(void* x) {
+    if (Box* b = box_of(x))
+        release(b);
+}
+
+Outlet* Runtime::api_outlet(void* x, OutletKind kind) {
+    Box* b = box_of(x);
+    if (!b)
+        return nullptr;
+    // Each new outlet stands to the left of those made before it.
+    b->outlets.insert(b->outlets.begin(), std::make_unique<Outlet>(Outlet{b, kind, {}}));
+    return b->outlets.front().get();
+}
+
+void Runtime::api_outlet_send(Outlet* o, Symbol* s, short argc, Atom* argv) {
+    if (!o || o->kind != OutletKind::Message)
+        return;
+    const std::vector<Cord> cords = o->cords; // a receiver may edit the patch
+    for (const Cord& c : cords)
+        deliver(c.to, s, argc, argv);
+}
+
+void Runtime::api_dsp_setup(void* x, short inlets) {
+    if (Box* b = box_of(x)) {
+        b->signal_object = true;
+        b->signal_inlets = inlets > 0 ? inlets : 0;
+    }
+}
+
+void Runtime::api_dsp_addv(PerformRoutine perform, long n, void** args) {
+    if (!building_ || !perform || (n > 0 && !args)) {
+        print("bug: dsp_addv outside a \"dsp\" message or without a routine");
+        return;
+    }
+    building_->add(perform, n, args);
+}
+
+} // namespace tovo::host

@@ -1,0 +1,129 @@
+// The runtime of one patch: its boxes and cords, message delivery, the console and the signal
+// chain. The host API's context-free calls (post, outlet_list, dsp_addv, ...) reach the
+// runtime that is current on the calling thread; every public entry point makes itself current.
+#pragma once
+
+#include "host/api.hpp"
+#include "host/dsp.hpp"
+#include "host/registry.hpp"
+
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tovo::host {
+
+enum class OutletKind { Signal, Message };
+
+struct Cord {
+    Box* to;
+    int inlet;
+};
+
+struct Outlet {
+    Box* owner;
+    OutletKind kind;
+    std::vector<Cord> cords; // fan-out in connection order
+};
+
+struct Box {
+    Class* cls;
+    void* instance;   // the object's record, zeroed, header first
+    std::string name; // empty for instances made by the host itself (newinstance)
+    long serial;      // creation order; breaks ties in the signal chain
+    bool signal_object = false; // z_dsp_setup was called: the record starts with SignalObject
+    int signal_inlets = 0;
+    std::vector<std::unique_ptr<Outlet>> outlets; // left to right
+    bool adopted = false; // the creation routine returned it
+
+    int inlet_count() const { return signal_inlets > 1 ? signal_inlets : 1; }
+    bool no_inplace() const;
+};
+
+using ConsoleSink = std::function<void(std::string_view line)>;
+
+class TOVO_EXPORT Runtime {
+public:
+    Runtime(std::filesystem::path externals, ConsoleSink sink);
+    ~Runtime();
+    Runtime(const Runtime&) = delete;
+    Runtime& operator=(const Runtime&) = delete;
+
+    static Runtime* current();
+
+    // Patch editing. Failures return false (or null) with a reason in `why`; nothing is printed
+    // by these, so the caller can name the script line.
+    Box* create(const std::string& name, const std::string& cls, std::span<const Atom> args,
+                std::string& why);
+    bool destroy(Box* box);
+    bool connect(Box* from, int outlet, Box* to, int inlet, std::string& why);
+    bool disconnect(Box* from, int outlet, Box* to, int inlet, std::string& why);
+    Box* box(const std::string& name) const;
+    const std::filesystem::path& externals() const { return externals_; }
+
+    // A message into inlet 0 of a box, as a patch cord or a script would deliver it.
+    void send(Box* box, Symbol* selector, std::span<const Atom> args);
+    // The box's assist text; false when the index is out of range.
+    bool assist(Box* box, bool inlet, int index, std::string& text);
+
+    // Signal settings and processing.
+    void set_vector_size(int n);
+    void set_sample_rate(double sr);
+    int vector_size() const { return vector_size_; }
+    double sample_rate() const { return sample_rate_; }
+    void run(long vectors);
+    // Samples processed since the runtime started.
+    long long elapsed_samples() const { return elapsed_samples_; }
+
+    // Console: one line each.
+    void print(std::string_view line);
+    // Makes an instance that belongs to no patch box (the library objects of newinstance).
+    void* new_instance(Symbol* cls, short argc, Atom* argv);
+
+    // Host API back ends.
+    void* api_newobject(Class* c);
+    void api_freeobject(void* x);
+    Outlet* api_outlet(void* x, OutletKind kind);
+    void api_outlet_send(Outlet* o, Symbol* s, short argc, Atom* argv);
+    void api_dsp_setup(void* x, short inlets);
+    void api_dsp_addv(PerformRoutine perform, long n, void** args);
+
+private:
+    friend class CurrentRuntime;
+    Box* make(Class* cls, const std::string& name, std::span<const Atom> args, std::string& why);
+    void release(Box* box);
+    void deliver(Box* box, Symbol* selector, short argc, Atom* argv);
+    void mark_dirty();
+    void rebuild();
+
+    std::filesystem::path externals_;
+    ConsoleSink sink_;
+    std::vector<std::unique_ptr<Box>> boxes_; // creation order; includes unnamed instances
+    long next_serial_ = 0;
+    int depth_ = 0; // nested sends
+    bool overflowed_ = false;
+    int vector_size_ = 64;
+    double sample_rate_ = 48000;
+    bool dirty_ = true;
+    long long elapsed_samples_ = 0;
+    std::unique_ptr<DspChain> chain_;
+    DspChain* building_ = nullptr; // the chain whose "dsp" messages are being sent
+};
+
+// Makes a runtime current on this thread for the life of the guard.
+class TOVO_EXPORT CurrentRuntime {
+public:
+    explicit CurrentRuntime(Runtime* rt);
+    ~CurrentRuntime();
+    CurrentRuntime(const CurrentRuntime&) = delete;
+    CurrentRuntime& operator=(const CurrentRuntime&) = delete;
+
+private:
+    Runtime* previous_;
+};
+
+} // namespace tovo::host
