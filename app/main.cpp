@@ -1,0 +1,64 @@
+// tovo: runs patch scripts against the package's plug-ins.
+//   tovo [--externals DIR] [FILE]     FILE is a script; "-" or none reads standard input.
+#include "app/script.hpp"
+
+#include <cstdio>
+#include <fstream>
+#include <iostream>
+#include <string>
+
+namespace {
+
+std::filesystem::path default_externals() {
+    // The externals folder beside the program's bin folder, in the build tree or an install.
+    std::error_code ec;
+    const auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
+    return ec ? std::filesystem::path("externals") : exe.parent_path().parent_path() / "externals";
+}
+
+int usage() {
+    std::fprintf(stderr, "usage: tovo [--externals DIR] [FILE]\n");
+    return 2;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    std::filesystem::path externals = default_externals();
+    std::string file = "-";
+    bool have_file = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--externals" && i + 1 < argc)
+            externals = argv[++i];
+        else if (arg == "-h" || arg == "--help")
+            return usage(), 0;
+        else if (arg.size() > 1 && arg[0] == '-')
+            return usage();
+        else if (!have_file)
+            file = arg, have_file = true;
+        else
+            return usage();
+    }
+
+    std::ifstream stream;
+    if (file != "-") {
+        stream.open(file);
+        if (!stream) {
+            std::fprintf(stderr, "tovo: can't read %s\n", file.c_str());
+            return 2;
+        }
+    }
+    int errors = 0;
+    {
+        tovo::host::Runtime rt(externals, [](std::string_view line) {
+            std::fwrite(line.data(), 1, line.size(), stdout);
+            std::fputc('\n', stdout);
+        });
+        tovo::app::Script script(rt);
+        script.run(file == "-" ? std::cin : stream);
+        errors = script.errors();
+    }
+    std::fflush(stdout);
+    return errors ? 1 : 0;
+}

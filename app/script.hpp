@@ -1,0 +1,35 @@
+// Patch scripts: one command per line, run against a runtime. The command-line host and the
+// tests share this reader, so a test sees exactly what a user sees.
+#pragma once
+
+#include "host/atom.hpp"
+#include "host/runtime.hpp"
+
+#include <istream>
+#include <string>
+#include <string_view>
+
+namespace tovo::app {
+
+// Types one token as a message box would: an optional sign and digits is an integer; a decimal
+// number with a point or an exponent is a float; anything else is a symbol. False, with a
+// reason, for a number that an atom cannot hold.
+bool parse_atom(std::string_view token, host::Atom& atom, std::string& why);
+
+class Script {
+public:
+    explicit Script(host::Runtime& rt) : rt_(rt) {}
+
+    void run(std::istream& in);
+    void run_line(std::string_view line, int number);
+    int errors() const { return errors_; }
+
+private:
+    void fail(int number, const std::string& what);
+    host::Box* named(std::string_view name, int number);
+
+    host::Runtime& rt_;
+    int errors_ = 0;
+};
+
+} // namespace tovo::app
