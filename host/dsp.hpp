@@ -14,11 +14,11 @@ namespace tovo::host {
 // Buffers are aligned for the widest vector instructions.
 inline constexpr std::size_t SIGNAL_ALIGN = 64;
 
-struct AlignedFree {
+struct TOVO_EXPORT AlignedFree {
     void operator()(float* p) const;
 };
 using SignalBuffer = std::unique_ptr<float[], AlignedFree>;
-SignalBuffer make_signal_buffer(long n); // zeroed
+TOVO_EXPORT SignalBuffer make_signal_buffer(long n); // zeroed
 
 class DspChain {
 public:

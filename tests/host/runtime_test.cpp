@@ -1,0 +1,42 @@
+// The runtime in-process: what scripts cannot show directly.
+#include "support/patch.hpp"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using tovo::testing::Patch;
+
+TEST(Runtime, PatchesAreIndependentButShareTheRegistry) {
+    Patch a(TOVO_TEST_EXTERNALS_DIR);
+    Patch b(TOVO_TEST_EXTERNALS_DIR);
+    a.run("new e list_echo");
+    // main ran once for the process: the second patch creates without registering again
+    EXPECT_EQ(b.run("new e list_echo"),
+              std::vector<std::string>{"list_echo: new with 0 arguments"});
+    EXPECT_EQ(a.run("new p print\nconnect e 0 p 0\nsend e 1 2"),
+              std::vector<std::string>{"print: 1 2"});
+    EXPECT_TRUE(b.run("send e 1 2").empty()); // b's echo has no cord
+}
+
+TEST(Runtime, FreedBoxesLeaveNoDanglingCords) {
+    Patch p(TOVO_TEST_EXTERNALS_DIR);
+    p.run("new e list_echo\nnew q print\nconnect e 0 q 0\nfree q");
+    EXPECT_TRUE(p.run("send e 3").empty());
+    EXPECT_EQ(p.errors(), 0);
+}
+
+TEST(Runtime, LogicalClockAdvancesWithVectors) {
+    Patch p(TOVO_TEST_EXTERNALS_DIR);
+    p.run("vectorsize 32\ndsp 3\nvectorsize 16\ndsp 1");
+    EXPECT_EQ(p.runtime().elapsed_samples(), 3 * 32 + 16);
+}
+
+TEST(Runtime, SignalBuffersAreAlignedForWideVectors) {
+    auto buffer = tovo::host::make_signal_buffer(5);
+    EXPECT_EQ(reinterpret_cast<std::uintptr_t>(buffer.get()) % tovo::host::SIGNAL_ALIGN, 0u);
+    for (int i = 0; i < 5; ++i)
+        EXPECT_EQ(buffer[i], 0.0f);
+}
+
+} // namespace
