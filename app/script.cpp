@@ -158,11 +158,10 @@ void Script::run_line(std::string_view line, int number) {
         if (!from || !to)
             return;
         std::string why;
-        const bool done = command == "connect"
-                              ? rt_.connect(from, static_cast<int>(outlet), to,
-                                            static_cast<int>(inlet), why)
-                              : rt_.disconnect(from, static_cast<int>(outlet), to,
-                                               static_cast<int>(inlet), why);
+        const bool done =
+            command == "connect"
+                ? rt_.connect(from, static_cast<int>(outlet), to, static_cast<int>(inlet), why)
+                : rt_.disconnect(from, static_cast<int>(outlet), to, static_cast<int>(inlet), why);
         if (!done)
             fail(number, why);
     } else if (command == "free") {
@@ -210,7 +209,7 @@ void Script::run_line(std::string_view line, int number) {
         rt_.set_vector_size(static_cast<int>(n));
     } else if (command == "samplerate") {
         const bool numeric = atoms.size() == 1 && atoms[0].a_type != host::A_SYM;
-        const double sr = !numeric ? 0.0
+        const double sr = !numeric                          ? 0.0
                           : atoms[0].a_type == host::A_LONG ? atoms[0].a_w.w_long
                                                             : atoms[0].a_w.w_float;
         if (!(sr > 0)) {

@@ -135,8 +135,9 @@ void call_typed(void (*f)(T*, A...), void* x, const Arg* args, std::index_sequen
     f(static_cast<T*>(x), pick<A>(args[I])...);
 }
 
-template <class... C> void add(const char* sel, Shape shape, ErasedFn fn, Thunk thunk,
-                               const short* derived, int nderived, C... codes) {
+template <class... C>
+void add(const char* sel, Shape shape, ErasedFn fn, Thunk thunk, const short* derived, int nderived,
+         C... codes) {
     const short declared[] = {static_cast<short>(codes)..., 0};
     register_method(sel, shape, fn, thunk, declared, static_cast<int>(sizeof...(C)), derived,
                     nderived);
@@ -155,8 +156,8 @@ void setup(Class** slot, NewRoutine make, void (*free_fn)(T*), long size, long /
     detail::FreeThunk thunk = [](detail::ErasedFn f, void* x) {
         reinterpret_cast<void (*)(T*)>(f)(static_cast<T*>(x));
     };
-    detail::register_class(slot, make, reinterpret_cast<detail::ErasedFn>(free_fn), thunk, size,
-                           c, static_cast<int>(sizeof...(C)));
+    detail::register_class(slot, make, reinterpret_cast<detail::ErasedFn>(free_fn), thunk, size, c,
+                           static_cast<int>(sizeof...(C)));
 }
 
 template <class... C>
@@ -184,8 +185,8 @@ void addmess(void (*fn)(T*, Symbol*, short, Atom*), const char* sel, C... codes)
     const short derived[] = {A_GIMME};
     detail::Thunk thunk = [](detail::ErasedFn f, void* x, const void* call) {
         auto* g = static_cast<const detail::GimmeCall*>(call);
-        reinterpret_cast<void (*)(T*, Symbol*, short, Atom*)>(f)(static_cast<T*>(x), g->s,
-                                                                 g->argc, g->argv);
+        reinterpret_cast<void (*)(T*, Symbol*, short, Atom*)>(f)(static_cast<T*>(x), g->s, g->argc,
+                                                                 g->argv);
     };
     detail::add(sel, detail::Shape::Gimme, reinterpret_cast<detail::ErasedFn>(fn), thunk, derived,
                 1, codes...);
@@ -212,8 +213,8 @@ void addmess(void (*fn)(T*, void*, long, long, char*), const char* sel, C... cod
         reinterpret_cast<void (*)(T*, void*, long, long, char*)>(f)(static_cast<T*>(x), a->box,
                                                                     a->kind, a->index, a->text);
     };
-    detail::add(sel, detail::Shape::Assist, reinterpret_cast<detail::ErasedFn>(fn), thunk,
-                derived, 1, codes...);
+    detail::add(sel, detail::Shape::Assist, reinterpret_cast<detail::ErasedFn>(fn), thunk, derived,
+                1, codes...);
 }
 
 // Handler of a bare bang.

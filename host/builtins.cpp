@@ -77,8 +77,9 @@ static_assert(std::is_standard_layout_v<Sig> && std::is_trivially_default_constr
 Class* sig_class;
 
 float number_of(const Atom& a) {
-    return a.a_type == A_FLOAT ? a.a_w.w_float
-                               : a.a_type == A_LONG ? static_cast<float>(a.a_w.w_long) : 0.0f;
+    return a.a_type == A_FLOAT  ? a.a_w.w_float
+           : a.a_type == A_LONG ? static_cast<float>(a.a_w.w_long)
+                                : 0.0f;
 }
 
 void* sig_new(Symbol*, short argc, Atom* argv) {

@@ -74,8 +74,8 @@ Lookup Registry::find_or_load(const std::string& name, const std::filesystem::pa
     const std::filesystem::path path = externals / file;
     std::error_code ec;
     if (!std::filesystem::is_regular_file(path, ec))
-        return {nullptr, "no class \"" + name + "\": no plug-in \"" + file +
-                             "\" in the externals folder"};
+        return {nullptr,
+                "no class \"" + name + "\": no plug-in \"" + file + "\" in the externals folder"};
 
     void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (!handle) {
@@ -144,8 +144,8 @@ void register_class(Class** slot, NewRoutine make, ErasedFn free_fn, FreeThunk t
         return;
     }
     // Creation routines take the whole argument list.
-    if (!(ncodes >= 1 && codes[0] == A_GIMME && std::all_of(codes + 1, codes + ncodes,
-                                                            [](short c) { return c == 0; }))) {
+    if (!(ncodes >= 1 && codes[0] == A_GIMME &&
+          std::all_of(codes + 1, codes + ncodes, [](short c) { return c == 0; }))) {
         bug(name + ": setup supports only creation arguments as a whole list (type 8)");
         return;
     }
@@ -179,8 +179,8 @@ void register_method(const char* selector, Shape shape, ErasedFn fn, Thunk thunk
         bug(where + ": private messages are \"dsp\" and \"assist\" with their own arguments");
         return;
     }
-    c->methods.push_back({gensym(selector), shape, std::vector<short>(derived, derived + nderived),
-                          fn, thunk});
+    c->methods.push_back(
+        {gensym(selector), shape, std::vector<short>(derived, derived + nderived), fn, thunk});
 }
 
 } // namespace detail

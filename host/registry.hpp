@@ -27,7 +27,7 @@ struct Class {
     detail::ErasedFn free_fn = nullptr;
     detail::FreeThunk free_thunk = nullptr;
     long size = 0;
-    bool takes_signals = false; // z_add_signalmethod was called
+    bool takes_signals = false;  // z_add_signalmethod was called
     std::vector<Method> methods; // in registration order
 
     const Method* find(Symbol* selector) const;

@@ -86,8 +86,8 @@ Box* Runtime::box(const std::string& name) const {
     return nullptr;
 }
 
-Box* Runtime::create(const std::string& name, const std::string& cls,
-                     std::span<const Atom> args, std::string& why) {
+Box* Runtime::create(const std::string& name, const std::string& cls, std::span<const Atom> args,
+                     std::string& why) {
     CurrentRuntime here(this);
     if (box(name)) {
         why = "a box named \"" + name + "\" exists already";
@@ -207,9 +207,8 @@ bool Runtime::disconnect(Box* from, int outlet, Box* to, int inlet, std::string&
     CurrentRuntime here(this);
     if (outlet >= 0 && outlet < static_cast<int>(from->outlets.size())) {
         Outlet& o = *from->outlets[outlet];
-        auto it = std::find_if(o.cords.begin(), o.cords.end(), [&](const Cord& c) {
-            return c.to == to && c.inlet == inlet;
-        });
+        auto it = std::find_if(o.cords.begin(), o.cords.end(),
+                               [&](const Cord& c) { return c.to == to && c.inlet == inlet; });
         if (it != o.cords.end()) {
             o.cords.erase(it);
             if (o.kind == OutletKind::Signal)
@@ -335,8 +334,8 @@ void Runtime::run(long vectors) {
 void* Runtime::api_newobject(Class* c) {
     if (!c)
         return nullptr;
-    const std::size_t size = (static_cast<std::size_t>(c->size) + INSTANCE_ALIGN - 1) /
-                             INSTANCE_ALIGN * INSTANCE_ALIGN;
+    const std::size_t size =
+        (static_cast<std::size_t>(c->size) + INSTANCE_ALIGN - 1) / INSTANCE_ALIGN * INSTANCE_ALIGN;
     void* mem = ::operator new(size, std::align_val_t(INSTANCE_ALIGN));
     std::memset(mem, 0, size);
     auto box = std::make_unique<Box>();

@@ -32,13 +32,13 @@ struct Outlet {
 
 struct Box {
     Class* cls;
-    void* instance;   // the object's record, zeroed, header first
-    std::string name; // empty for instances made by the host itself (newinstance)
-    long serial;      // creation order; breaks ties in the signal chain
+    void* instance;             // the object's record, zeroed, header first
+    std::string name;           // empty for instances made by the host itself (newinstance)
+    long serial;                // creation order; breaks ties in the signal chain
     bool signal_object = false; // z_dsp_setup was called: the record starts with SignalObject
     int signal_inlets = 0;
     std::vector<std::unique_ptr<Outlet>> outlets; // left to right
-    bool adopted = false; // the creation routine returned it
+    bool adopted = false;                         // the creation routine returned it
 
     int inlet_count() const { return signal_inlets > 1 ? signal_inlets : 1; }
     bool no_inplace() const;

@@ -62,8 +62,8 @@ TEST(Format, TokensAreTypedAsAMessageBoxTypesThem) {
     for (const char* f : {"90.", ".5", "-1.5e-3", "1e5", "1E+2", "+0.25", "-.5"})
         EXPECT_EQ(parse(f).a_type, A_FLOAT) << f;
     EXPECT_FLOAT_EQ(parse("-1.5e-3").a_w.w_float, -0.0015f);
-    for (const char* s : {"x", "-x", "3d", "1st", ".", "-", "+", "1e", "e5", "1.2.3", "0x10",
-                          "nan", "inf", "max-rE", "1..2", "--1"})
+    for (const char* s : {"x", "-x", "3d", "1st", ".", "-", "+", "1e", "e5", "1.2.3", "0x10", "nan",
+                          "inf", "max-rE", "1..2", "--1"})
         EXPECT_EQ(parse(s).a_type, A_SYM) << s;
 }
 
