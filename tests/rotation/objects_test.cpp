@@ -54,20 +54,6 @@ TEST(RotationPatch, AnglesRoundTripThroughQuaternions) {
             }
 }
 
-TEST(RotationPatch, TurnsRoundTrip) {
-    Patch p;
-    p.run("new from rot.fromturn\nnew to rot.toturn\nnew out print\n"
-          "connect from 0 to 0\nconnect to 0 out 0");
-    for (double angle = 5; angle < 360; angle += 17) {
-        const auto back = numbers(p.line("send from " + num(angle) + " 0 0.6 0.8"));
-        ASSERT_EQ(back.size(), 4u);
-        EXPECT_NEAR(back[0], angle, 1e-3);
-        EXPECT_NEAR(back[1], 0, 1e-5);
-        EXPECT_NEAR(back[2], 0.6, 1e-5);
-        EXPECT_NEAR(back[3], 0.8, 1e-5);
-    }
-}
-
 // The printed atoms of a line, ready to send again.
 std::string atoms(const std::string& line) {
     return line.substr(line.find(':') + 1);
