@@ -1,0 +1,50 @@
+// The rotation objects' conversions between a quaternion and what patches speak: an angle with
+// a direction, three angles about y, x and z, the direction of turned body axes, the reverse
+// turn. Angles in degrees, through the decimal constants below exactly as written.
+#pragma once
+
+#include "rotation/quaternion.hpp"
+
+namespace tovo {
+
+// pi/360, 180/pi and 360/pi as these decimals, not at full precision: they decide edge cases
+// (180 degrees with no direction gives w of about -5.1e-12, hence the identity).
+inline constexpr double HALF_DEGREE_FACTOR = 0.00872664626;     // degrees to half-angle radians
+inline constexpr double RADIAN_FACTOR = 57.29577951308;         // radians to degrees
+inline constexpr double DOUBLE_RADIAN_FACTOR = 114.59155902616; // half-angle radians to degrees
+
+// How far 2(wy - xz) may lie from +-1 and still count as a turn of +-90 degrees about y: 2^-23
+// rounded up, the most that rounding w, x, y, z to single precision can move that term. The
+// band spans about 0.028 degrees on each side of +-90.
+inline constexpr double POLE_BAND = 1.2e-7;
+
+struct Turn {
+    double angle_deg;
+    Vector direction;
+};
+
+// Three angles in the order the objects list them: about y, about x, about z.
+struct Angles {
+    double about_y_deg, about_x_deg, about_z_deg;
+};
+
+// The inverse rotation: normalised, then conjugated (a zero component comes out as -0).
+Quaternion quat_reverse(Quaternion q);
+
+// The direction is used as given, so only a unit direction turns by exactly the angle.
+Quaternion quat_from_turn(double angle_deg, const Vector& direction);
+// Angle 0..360; a turn within the unit band of w * w gives angle 0 and the vector part as it is.
+// A quaternion with w * w above the band is first scaled to unit length.
+Turn turn_from_quat(Quaternion q);
+
+// Ry(about_y) Rx(about_x) Rz(about_z): z acts first about the fixed axes.
+Quaternion quat_from_angles(const Angles& a);
+// The decomposition Rz(about_z) Ry(about_y) Rx(about_x), about_y within -90..90. Within
+// POLE_BAND of +-90 about y the x and z turns share one axis: about_y is +-90, about_z 0 and
+// about_x carries the whole turn.
+Angles angles_from_quat(const Quaternion& q);
+
+// Factors -1, 0 or +1 per body axis: the sum of the turned axes, each with its factor.
+Vector axes_direction(const Quaternion& q, int axis_x, int axis_y, int axis_z);
+
+} // namespace tovo
