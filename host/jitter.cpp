@@ -132,6 +132,11 @@ const char* class_name_of(void* x) {
     return b ? b->cls->name->s_name : "jitter";
 }
 
+JitClass* registered_engine_class(Symbol* name) {
+    auto it = state().by_name.find(name);
+    return it == state().by_name.end() ? nullptr : it->second;
+}
+
 JitClass* engine_class_of(void* engine) {
     return engine && state().live.count(engine) ? static_cast<JitObject*>(engine)->j_class
                                                 : nullptr;
@@ -237,17 +242,12 @@ void* class_findbyname(Symbol* name_space, Symbol* cls) {
     trace("class_findbyname");
     if (name_space == gensym("box"))
         return Registry::instance().find(cls);
-    if (name_space == gensym("jitter")) {
-        auto it = state().by_name.find(cls);
-        return it == state().by_name.end() ? nullptr : it->second;
-    }
-    return nullptr;
+    return name_space == gensym("jitter") ? registered_engine_class(cls) : nullptr;
 }
 
 JitClass* jit_class_findbyname(Symbol* cls) {
     trace("jit_class_findbyname");
-    auto it = state().by_name.find(cls);
-    return it == state().by_name.end() ? nullptr : it->second;
+    return registered_engine_class(cls);
 }
 
 // --- engine classes ---------------------------------------------------------------------------
@@ -325,10 +325,9 @@ void* jit_object_alloc(JitClass* c) {
 
 void* jit_object_new(Symbol* cls, Symbol* drawto) {
     trace("jit_object_new");
-    auto it = state().by_name.find(cls);
-    if (it == state().by_name.end())
+    const JitClass* c = registered_engine_class(cls);
+    if (!c)
         return nullptr;
-    const JitClass* c = it->second;
     std::vector<void*> made;
     std::vector<void*>* outer = std::exchange(state().made_now, &made);
     void* engine = c->make_thunk(c->make, drawto ? drawto : _jit_sym_nothing);
