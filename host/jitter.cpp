@@ -39,7 +39,6 @@ struct JitClass {
     detail::ErasedFn free_fn;
     detail::FreeThunk free_thunk;
     long size;
-    bool registered = false;
     std::vector<JitAttr> attrs; // in the order they were added
 
     const JitAttr* find(Symbol* attr) const {
@@ -52,8 +51,7 @@ struct JitClass {
 
 struct ClassEx {
     Class* cls;
-    long offset;             // of the record's extension slot
-    JitClass* jit = nullptr; // the wrapped engine class, when it was found
+    long offset; // of the record's extension slot
     bool ob3d = false;
 };
 
@@ -261,7 +259,7 @@ JitClass* jit_class_define(const char* name, ErasedFn make, JitNewThunk make_thu
         return nullptr;
     }
     auto c = std::make_unique<JitClass>(
-        JitClass{gensym(name), make, make_thunk, free_fn, free_thunk, size, false, {}});
+        JitClass{gensym(name), make, make_thunk, free_fn, free_thunk, size, {}});
     state().classes.push_back(std::move(c));
     return state().classes.back().get();
 }
@@ -304,7 +302,6 @@ void jit_class_register(JitClass* c) {
         bug(std::string("engine class \"") + c->name->s_name + "\" registered twice");
         return;
     }
-    c->registered = true;
     state().by_name[c->name] = c;
 }
 
@@ -412,7 +409,6 @@ void max_jit_classex_standard_wrap(ClassEx* p, JitClass* jc, long /*flags*/) {
         bug("max_jit_classex_standard_wrap outside its class's set-up");
         return;
     }
-    p->jit = jc;
     for (const JitAttr& a : jc->attrs) {
         if (!a.read_only())
             addmess(wrap_set, a.name->s_name, A_GIMME, 0);
