@@ -1,13 +1,17 @@
 # Runs one patch script through tovo and compares its output with the expected lines.
 # Leading comment lines of the script may say:
 #   # externals: test      run against the test plug-ins instead of the package's
+#   # externals: NAME      run against the folder externals-NAME beside the test plug-ins' folder,
+#                          which a test's CMake file sets up (a package folder with a part missing)
 #   # exit: N              the exit status to expect (default 0)
 file(STRINGS ${SCRIPT} header LIMIT_COUNT 10)
 set(dir ${EXTERNALS})
 set(expected_status 0)
 foreach(line IN LISTS header)
-    if(line MATCHES "^# externals: test")
+    if(line MATCHES "^# externals: test *$")
         set(dir ${TEST_EXTERNALS})
+    elseif(line MATCHES "^# externals: ([A-Za-z0-9_-]+)")
+        set(dir ${TEST_EXTERNALS}-${CMAKE_MATCH_1})
     elseif(line MATCHES "^# exit: ([0-9]+)")
         set(expected_status ${CMAKE_MATCH_1})
     endif()

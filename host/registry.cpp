@@ -41,11 +41,15 @@ void Registry::ensure_builtins() {
 }
 
 void Registry::define(const char* name, int (*registration)()) {
+    // A main may load another library while it registers (newinstance of a library object):
+    // the outer class's registration goes on after the inner one is done.
+    std::string outer_name = std::move(loading_name_);
+    Class* outer = registering_;
     loading_name_ = name;
     registering_ = nullptr;
     registration();
-    loading_name_.clear();
-    registering_ = nullptr;
+    loading_name_ = std::move(outer_name);
+    registering_ = outer;
 }
 
 Registry::~Registry() {

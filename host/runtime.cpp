@@ -28,6 +28,12 @@ std::int32_t to_int32(float f) {
     return static_cast<std::int32_t>(f);
 }
 
+Box* box_of(void* x) {
+    return x ? static_cast<Object*>(x)->o_box : nullptr;
+}
+
+} // namespace
+
 detail::Arg typed_arg(const Atom* a) {
     switch (a->a_type) {
     case A_LONG:
@@ -38,12 +44,6 @@ detail::Arg typed_arg(const Atom* a) {
         return {0, 0.0}; // a symbol where a number is declared counts as 0
     }
 }
-
-Box* box_of(void* x) {
-    return x ? static_cast<Object*>(x)->o_box : nullptr;
-}
-
-} // namespace
 
 bool Box::no_inplace() const {
     return signal_object && (static_cast<const SignalObject*>(instance)->z_misc & Z_NO_INPLACE);

@@ -30,6 +30,12 @@ struct Outlet {
     std::vector<Cord> cords; // fan-out in connection order
 };
 
+// Host-side data that a layer of the host keeps for one box (the Jitter wrapper's, for one). It
+// goes with the box, whether or not the object's free routine released it.
+struct BoxExtension {
+    virtual ~BoxExtension() = default;
+};
+
 struct Box {
     Class* cls;
     void* instance;             // the object's record, zeroed, header first
@@ -39,10 +45,15 @@ struct Box {
     int signal_inlets = 0;
     std::vector<std::unique_ptr<Outlet>> outlets; // left to right
     bool adopted = false;                         // the creation routine returned it
+    std::unique_ptr<BoxExtension> extension;
 
     int inlet_count() const { return signal_inlets > 1 ? signal_inlets : 1; }
     bool no_inplace() const;
 };
+
+// An atom converted by the rules of typed arguments (a symbol counts as 0, a float given for an
+// integer is truncated toward zero and saturated at the 32-bit limits).
+TOVO_EXPORT detail::Arg typed_arg(const Atom* a);
 
 using ConsoleSink = std::function<void(std::string_view line)>;
 
