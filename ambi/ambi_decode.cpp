@@ -19,7 +19,7 @@ using namespace ambi;
 constexpr double DEGREE_FACTOR = 0.01745329252;
 // degrees per radian in reports and assist texts (180/pi to 14 digits)
 constexpr double RADIAN_DEGREES = 57.295779513082;
-// pi as the default layout has always spaced its speakers with it
+// pi to 12 digits, as written: the default ring is spaced with it
 constexpr double PI = 3.14159265359;
 
 struct AmbiDecoder {
