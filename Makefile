@@ -21,6 +21,7 @@ test: build
 demo: build
 	$(BUILD)/bin/tovo examples/demo.tovo
 	$(BUILD)/bin/tovo examples/rotation_chain.tovo
+	$(BUILD)/bin/tovo examples/ambi_ring.tovo
 
 # The whole suite under AddressSanitizer and UndefinedBehaviorSanitizer.
 sanitize: deps

@@ -1,0 +1,191 @@
+// tovo.ambi.encode~: places one mono signal at an azimuth and elevation in a 2-D or 3-D
+// ambisonic field of order 1 to 3. One signal inlet; one signal outlet per channel, W leftmost,
+// each carrying the input times that channel's harmonic for the current direction.
+#include "ambi/relaxed.hpp"
+#include "ambi/weights.hpp"
+#include "host/api.hpp"
+
+#include <cstdint>
+#include <type_traits>
+
+namespace tovo {
+using namespace host;
+using namespace ambi;
+
+// radians = degrees * DEGREE_FACTOR (pi/180 to 11 digits)
+constexpr double DEGREE_FACTOR = 0.01745329252;
+// The W gain: 1/sqrt(2) rounded to single precision.
+constexpr float W_WEIGHT = 0.70710677f;
+
+struct AmbiEncoder {
+    SignalObject z;
+    AmbiFormat format;
+    std::int32_t in_degrees;     // unit of the stored direction and of incoming angles: 0 radians
+    float weights[MAX_CHANNELS]; // gain per channel in channel order, W first
+    float azimuth;               // in the current unit
+    float elevation;             // in the current unit
+    void** dsp_args;             // perform arguments of the last "dsp"; released at the next one
+};
+static_assert(std::is_standard_layout_v<AmbiEncoder> &&
+              std::is_trivially_default_constructible_v<AmbiEncoder>);
+
+Class* ambi_encode_class;
+
+void ambi_encode_update_weights(AmbiEncoder* x) {
+    float azimuth_rad = x->azimuth;
+    float elevation_rad = x->elevation;
+    if (x->in_degrees) {
+        azimuth_rad = static_cast<float>(x->azimuth * DEGREE_FACTOR);
+        elevation_rad = static_cast<float>(x->elevation * DEGREE_FACTOR);
+    }
+    ambi_weights(x->format.order, x->format.dimension, azimuth_rad, elevation_rad, x->weights);
+}
+
+void* ambi_encode_new(Symbol*, short argc, Atom* argv) {
+    auto* x = static_cast<AmbiEncoder*>(newobject(ambi_encode_class));
+    if (!x)
+        return nullptr;
+    std::int32_t dimension = 2;
+    std::int32_t order = 1;
+    std::int32_t in_degrees = 0;
+    for (short i = 0; i < argc; ++i) {
+        if (argv[i].a_type != A_SYM)
+            continue;
+        Symbol* s = argv[i].a_w.w_sym;
+        if (const FormatKeyword* k = find_format_keyword(s->s_name)) {
+            if (k->dimension)
+                dimension = k->dimension;
+            if (k->order)
+                order = k->order;
+        } else if (s == gensym("degrees") || s == gensym("degree")) {
+            in_degrees = 1;
+        } else if (s == gensym("radians") || s == gensym("radian")) {
+            in_degrees = 0;
+        }
+    }
+    z_dsp_setup(&x->z, 1);
+    x->format.dimension = dimension;
+    ambi_format_update(x->format);
+    x->format.order = order;
+    ambi_format_update(x->format);
+
+    x->azimuth = 0.0f;
+    x->elevation = 0.0f;
+    x->weights[0] = W_WEIGHT;
+    x->in_degrees = in_degrees;
+    ambi_weights(order, dimension, 0.0f, 0.0f, x->weights);
+    for (std::int32_t c = 0; c < x->format.channel_count; ++c)
+        outlet_new(x, "signal");
+    // The perform routine clears every outlet before it has read all of its input.
+    x->z.z_misc = Z_NO_INPLACE;
+    return x;
+}
+
+void ambi_encode_free(AmbiEncoder* x) {
+    z_dsp_free(&x->z);
+    sysmem_freeptr(x->dsp_args);
+    x->dsp_args = nullptr;
+}
+
+void ambi_encode_dump(AmbiEncoder* x) {
+    post("--- properties of ambi.encode~:");
+    post("%ld-D %ldth order, outputs %ld channels", static_cast<long>(x->format.dimension),
+         static_cast<long>(x->format.order), static_cast<long>(x->format.channel_count));
+    post("\tazimuth %f \televation %f", static_cast<double>(x->azimuth),
+         static_cast<double>(x->elevation));
+}
+
+// A unit switch converts the stored direction and leaves the weights: the direction is the same.
+void ambi_encode_degrees(AmbiEncoder* x) {
+    if (!x->in_degrees) {
+        x->azimuth = static_cast<float>(x->azimuth / DEGREE_FACTOR);
+        x->elevation = static_cast<float>(x->elevation / DEGREE_FACTOR);
+    }
+    x->in_degrees = 1;
+}
+
+void ambi_encode_radians(AmbiEncoder* x) {
+    if (x->in_degrees) {
+        x->azimuth = static_cast<float>(x->azimuth * DEGREE_FACTOR);
+        x->elevation = static_cast<float>(x->elevation * DEGREE_FACTOR);
+    }
+    x->in_degrees = 0;
+}
+
+std::intptr_t* ambi_encode_perform(std::intptr_t* w) {
+    auto* x = reinterpret_cast<AmbiEncoder*>(w[1]);
+    const long n = static_cast<long>(w[2]);
+    const long entries = static_cast<long>(w[3]);
+    const auto* in = reinterpret_cast<const float*>(w[4]);
+    for (std::int32_t c = 0; c < x->format.channel_count; ++c) {
+        auto* out = reinterpret_cast<float*>(w[5 + c]);
+        const float g = load_relaxed(x->weights[c]);
+        // Added onto a cleared vector rather than stored: a zero gain gives +0 whatever the sign
+        // of the input.
+        for (long j = 0; j < n; ++j)
+            out[j] = 0.0f + g * in[j];
+    }
+    return w + entries + 1;
+}
+
+void ambi_encode_dsp(AmbiEncoder* x, Signal** sp, short*) {
+    const std::int32_t channels = x->format.channel_count;
+    const long entries = channels + 4;
+    auto** args = static_cast<void**>(sysmem_newptr(entries * static_cast<long>(sizeof(void*))));
+    if (!args)
+        return;
+    args[0] = x;
+    args[1] = reinterpret_cast<void*>(sp[0]->s_n);
+    args[2] = reinterpret_cast<void*>(entries);
+    args[3] = sp[0]->s_vec;
+    for (std::int32_t c = 0; c < channels; ++c)
+        args[4 + c] = sp[1 + c]->s_vec;
+    dsp_addv(ambi_encode_perform, entries, args);
+    // The host keeps its own copy of the words: the previous array has no reader left.
+    sysmem_freeptr(x->dsp_args);
+    x->dsp_args = args;
+}
+
+void ambi_encode_assist(AmbiEncoder* x, void*, long kind, long index, char* text) {
+    if (kind == 1)
+        sprintf(text, "input %ld to encode (signal)", index);
+    else if (kind == 2 && index >= 0 && index < x->format.channel_count)
+        sprintf(text, "encoded output, channel %c (signal)", x->format.letters[index]);
+}
+
+// Only a float sets an angle: an integer, a symbol or no argument leaves the direction as it is.
+bool first_float(short argc, const Atom* argv, float& value) {
+    if (argc < 1 || argv[0].a_type != A_FLOAT)
+        return false;
+    value = argv[0].a_w.w_float;
+    return true;
+}
+
+void ambi_encode_azimuth(AmbiEncoder* x, Symbol*, short argc, Atom* argv) {
+    if (!first_float(argc, argv, x->azimuth))
+        return;
+    ambi_encode_update_weights(x);
+}
+
+void ambi_encode_elevation(AmbiEncoder* x, Symbol*, short argc, Atom* argv) {
+    if (!first_float(argc, argv, x->elevation))
+        return;
+    ambi_encode_update_weights(x);
+}
+
+} // namespace tovo
+
+TOVO_EXPORT int main() {
+    using namespace tovo;
+    setup(&ambi_encode_class, ambi_encode_new, ambi_encode_free, sizeof(AmbiEncoder), 0, A_GIMME,
+          0);
+    addmess(ambi_encode_dump, "dump", 0);
+    addmess(ambi_encode_degrees, "degrees", 0);
+    addmess(ambi_encode_radians, "radians", 0);
+    addmess(ambi_encode_dsp, "dsp", A_CANT, 0);
+    addmess(ambi_encode_assist, "assist", A_CANT, 0);
+    addmess(ambi_encode_azimuth, "azimuth", A_GIMME, 0);
+    addmess(ambi_encode_elevation, "elevation", A_GIMME, 0);
+    z_add_signalmethod();
+    return 1;
+}

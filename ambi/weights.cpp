@@ -1,0 +1,95 @@
+// The channel format and the spherical-harmonic weights. All horizontal channels come first and
+// the height channels after them, so a 2-D channel list is a prefix of the 3-D list of its order.
+#include "ambi/weights.hpp"
+
+#include "ambi/relaxed.hpp"
+
+#include <cmath>
+
+namespace tovo::ambi {
+
+namespace {
+
+constexpr char HORIZONTAL_LETTERS[] = {'W', 'X', 'Y', 'U', 'V', 'P', 'Q'};
+constexpr char HEIGHT_LETTERS[] = {'Z', 'S', 'T', 'R', 'N', 'O', 'L', 'M', 'K'};
+
+// Scale of the third-order L and M channels, as written (close to 8/11).
+constexpr double LM_FACTOR = 0.727272727273;
+
+float rounded(double v) {
+    return static_cast<float>(v);
+}
+
+void put(float* weights, int index, double value) {
+    store_relaxed(weights[index], static_cast<float>(value));
+}
+
+} // namespace
+
+void ambi_format_update(AmbiFormat& format) {
+    const std::int32_t order = format.order;
+    format.horizontal_count = 2 * order + 1;
+    format.height_count = format.dimension == 2 ? 0 : (order + 1) * (order + 1) - (2 * order + 1);
+    format.channel_count = format.horizontal_count + format.height_count;
+    for (std::int32_t c = 0; c < format.horizontal_count && c < MAX_CHANNELS; ++c)
+        format.letters[c] = HORIZONTAL_LETTERS[c];
+    for (std::int32_t c = 0; c < format.height_count && format.horizontal_count + c < MAX_CHANNELS;
+         ++c)
+        format.letters[format.horizontal_count + c] = HEIGHT_LETTERS[c];
+}
+
+void ambi_weights(std::int32_t order, std::int32_t dimension, float azimuth_rad,
+                  float elevation_rad, float* weights) {
+    // The intermediates are single precision, as both objects have always rounded them; each
+    // weight is then formed from them in double and rounded once when stored.
+    const float c = rounded(std::cos(double{elevation_rad}));
+    const float x = rounded(std::cos(double{azimuth_rad})) * c;
+    const float y = rounded(std::sin(double{azimuth_rad})) * c;
+    const float x2 = x * x;
+    const float y2 = y * y;
+    const double X = x, Y = y, X2 = x2, Y2 = y2;
+
+    if (order >= 1) {
+        put(weights, 1, X);
+        put(weights, 2, Y);
+    }
+    if (order >= 2) {
+        put(weights, 3, X2 - Y2);
+        put(weights, 4, 2.0 * X * Y);
+    }
+    if (order >= 3) {
+        put(weights, 5, X * (X2 - 3.0 * Y2));
+        // Q is -sin 3A cos^3 E: the sign this channel has always had in the package.
+        put(weights, 6, Y * (Y2 - 3.0 * X2));
+    }
+    if (dimension != 3)
+        return;
+
+    const float z = rounded(std::sin(double{elevation_rad}));
+    const float z2 = z * z;
+    const double Z = z, Z2 = z2;
+    const int h = 2 * order + 1;
+    if (order >= 1)
+        put(weights, h, Z);
+    if (order >= 2) {
+        put(weights, h + 1, 2.0 * Z * X);
+        put(weights, h + 2, 2.0 * Z * Y);
+        put(weights, h + 3, 1.5 * Z2 - 0.5);
+    }
+    if (order >= 3) {
+        put(weights, h + 4, 0.5 * Z * (X2 - Y2));
+        put(weights, h + 5, X * Y * Z);
+        put(weights, h + 6, LM_FACTOR * X * (5.0 * Z2 - 1.0));
+        put(weights, h + 7, LM_FACTOR * Y * (5.0 * Z2 - 1.0));
+        put(weights, h + 8, 0.5 * Z * (5.0 * Z2 - 3.0));
+    }
+}
+
+const FormatKeyword* find_format_keyword(std::string_view word) {
+    for (const FormatKeyword& k : FORMAT_KEYWORDS)
+        if (word == k.word)
+            return &k;
+    return nullptr;
+}
+
+} // namespace tovo::ambi
