@@ -224,6 +224,18 @@ void Script::run_line(std::string_view line, int number) {
             return;
         }
         rt_.run(n);
+    } else if (command == "run") {
+        // Seconds of signal, rounded up to whole vectors.
+        const bool numeric = atoms.size() == 1 && atoms[0].a_type != host::A_SYM;
+        const double seconds = !numeric                          ? -1.0
+                               : atoms[0].a_type == host::A_LONG ? atoms[0].a_w.w_long
+                                                                 : atoms[0].a_w.w_float;
+        const double vectors = std::ceil(seconds * rt_.sample_rate() / rt_.vector_size() - 1e-9);
+        if (!(seconds >= 0) || vectors > 1e9) {
+            fail(number, "usage: run SECONDS, with SECONDS from 0 up");
+            return;
+        }
+        rt_.run(static_cast<long>(vectors));
     } else {
         fail(number, "unknown command \"" + std::string(command) + "\"");
     }

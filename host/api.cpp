@@ -119,4 +119,53 @@ void dsp_addv(PerformRoutine perform, long n, void** args) {
         rt->api_dsp_addv(perform, n, args);
 }
 
+namespace detail {
+
+Clock* make_clock(void* x, ErasedFn fn, FreeThunk thunk) {
+    Runtime* rt = Runtime::current();
+    return rt ? rt->api_clock_new(x, fn, thunk) : nullptr;
+}
+
+} // namespace detail
+
+void clock_delay(Clock* c, double ms) {
+    if (Runtime* rt = Runtime::current())
+        rt->api_clock_delay(c, ms);
+}
+
+void clock_unset(Clock* c) {
+    if (Runtime* rt = Runtime::current())
+        rt->api_clock_unset(c);
+}
+
+void clock_free(Clock* c) {
+    if (Runtime* rt = Runtime::current())
+        rt->api_clock_free(c);
+}
+
+double gettime() {
+    Runtime* rt = Runtime::current();
+    return rt ? rt->now_ms() : 0.0;
+}
+
+double sys_getsr() {
+    Runtime* rt = Runtime::current();
+    return rt ? rt->sample_rate() : 48000.0;
+}
+
+long sys_getblksize() {
+    Runtime* rt = Runtime::current();
+    return rt ? rt->vector_size() : 64;
+}
+
+void inlet_new(void* x, const char*) {
+    if (Runtime* rt = Runtime::current())
+        rt->api_inlet_new(x);
+}
+
+long proxy_getinlet(void*) {
+    Runtime* rt = Runtime::current();
+    return rt ? rt->api_current_inlet() : 0;
+}
+
 } // namespace tovo::host

@@ -222,4 +222,34 @@ template <class T> void addbang(void (*fn)(T*)) {
     addmess(fn, "bang", 0);
 }
 
+// --- time and inlets ---------------------------------------------------------------------------
+// The host's clock is logical: it advances with the signal vectors, and a clock set to fire at
+// a time fires at the first vector boundary at or after it, so timed messages are the same
+// from run to run.
+
+struct Clock; // host-owned
+
+namespace detail {
+TOVO_EXPORT Clock* make_clock(void* x, ErasedFn fn, FreeThunk thunk);
+} // namespace detail
+
+// A clock that calls fn(x) when it fires.
+template <class T> Clock* clock_new(T* x, void (*fn)(T*)) {
+    detail::FreeThunk thunk = [](detail::ErasedFn f, void* o) {
+        reinterpret_cast<void (*)(T*)>(f)(static_cast<T*>(o));
+    };
+    return detail::make_clock(x, reinterpret_cast<detail::ErasedFn>(fn), thunk);
+}
+TOVO_EXPORT void clock_delay(Clock* c, double ms); // fire ms from now (replaces a pending time)
+TOVO_EXPORT void clock_unset(Clock* c);
+TOVO_EXPORT void clock_free(Clock* c);
+TOVO_EXPORT double gettime();      // logical time in milliseconds
+TOVO_EXPORT double sys_getsr();    // sample rate
+TOVO_EXPORT long sys_getblksize(); // signal vector length
+
+// Adds a message inlet at the right; messages arriving there go to the object's handlers like
+// those of the left inlet, and proxy_getinlet tells them apart.
+TOVO_EXPORT void inlet_new(void* x, const char* type);
+TOVO_EXPORT long proxy_getinlet(void* x); // inlet of the message being handled, from 0
+
 } // namespace tovo::host

@@ -162,6 +162,8 @@ void Runtime::release(Box* box) {
     Class* cls = box->cls;
     if (box->adopted && cls->free_thunk)
         cls->free_thunk(cls->free_fn, box->instance);
+    // Clocks its free routine left behind would fire into freed memory.
+    std::erase_if(clocks_, [&](const std::unique_ptr<Clock>& c) { return c->owner == box; });
     auto it = std::find_if(boxes_.begin(), boxes_.end(),
                            [&](const std::unique_ptr<Box>& b) { return b.get() == box; });
     if (it == boxes_.end())
@@ -188,7 +190,7 @@ bool Runtime::connect(Box* from, int outlet, Box* to, int inlet, std::string& wh
               "\" takes none";
         return false;
     }
-    if (o.kind == OutletKind::Message && inlet > 0) {
+    if (o.kind == OutletKind::Message && inlet >= to->message_inlets) {
         why = "inlet " + std::to_string(inlet) + " of \"" + to->name + "\" takes signals only";
         return false;
     }
@@ -223,10 +225,10 @@ bool Runtime::disconnect(Box* from, int outlet, Box* to, int inlet, std::string&
 void Runtime::send(Box* box, Symbol* selector, std::span<const Atom> args) {
     CurrentRuntime here(this);
     std::vector<Atom> argv(args.begin(), args.end());
-    deliver(box, selector, static_cast<short>(argv.size()), argv.data());
+    deliver(box, 0, selector, static_cast<short>(argv.size()), argv.data());
 }
 
-void Runtime::deliver(Box* box, Symbol* selector, short argc, Atom* argv) {
+void Runtime::deliver(Box* box, int inlet, Symbol* selector, short argc, Atom* argv) {
     if (depth_ >= MAX_DEPTH) {
         // Reported once for the whole runaway: everything nested this deep is dropped.
         if (!overflowed_)
@@ -250,6 +252,8 @@ void Runtime::deliver(Box* box, Symbol* selector, short argc, Atom* argv) {
         return;
     }
     ++depth_;
+    const int outer_inlet = current_inlet_;
+    current_inlet_ = inlet;
     if (m->shape == detail::Shape::Typed) {
         std::vector<detail::Arg> typed(m->codes.size(), detail::Arg{0, 0.0});
         for (std::size_t i = 0; i < typed.size() && i < static_cast<std::size_t>(argc); ++i)
@@ -260,6 +264,7 @@ void Runtime::deliver(Box* box, Symbol* selector, short argc, Atom* argv) {
         detail::GimmeCall call{selector, argc, argv};
         m->thunk(m->fn, box->instance, &call);
     }
+    current_inlet_ = outer_inlet;
     --depth_;
 }
 
@@ -288,6 +293,8 @@ void Runtime::set_vector_size(int n) {
 
 void Runtime::set_sample_rate(double sr) {
     if (sr != sample_rate_) {
+        base_ms_ = now_ms();
+        base_samples_ = elapsed_samples_;
         sample_rate_ = sr;
         mark_dirty();
     }
@@ -320,12 +327,36 @@ void Runtime::run(long vectors) {
     if (dirty_)
         rebuild();
     for (long v = 0; v < vectors; ++v) {
+        fire_clocks();
         if (chain_ && !chain_->stopped()) {
             std::string problem;
             if (!chain_->tick(problem))
                 print("error: " + problem);
         }
         elapsed_samples_ += vector_size_;
+    }
+}
+
+double Runtime::now_ms() const {
+    return base_ms_ + static_cast<double>(elapsed_samples_ - base_samples_) * 1000.0 / sample_rate_;
+}
+
+// Fires every clock due by now, earliest first and, at equal times, in the order they were set.
+// A clock set again while this runs waits for the next boundary, so a zero delay cannot spin.
+void Runtime::fire_clocks() {
+    const double now = now_ms();
+    const long limit = next_clock_serial_;
+    for (;;) {
+        Clock* next = nullptr;
+        for (const auto& c : clocks_)
+            if (c->armed && c->serial < limit && c->due_ms <= now &&
+                (!next || c->due_ms < next->due_ms ||
+                 (c->due_ms == next->due_ms && c->serial < next->serial)))
+                next = c.get();
+        if (!next)
+            return;
+        next->armed = false;
+        next->thunk(next->fn, next->owner->instance);
     }
 }
 
@@ -366,7 +397,7 @@ void Runtime::api_outlet_send(Outlet* o, Symbol* s, short argc, Atom* argv) {
         return;
     const std::vector<Cord> cords = o->cords; // a receiver may edit the patch
     for (const Cord& c : cords)
-        deliver(c.to, s, argc, argv);
+        deliver(c.to, c.inlet, s, argc, argv);
 }
 
 void Runtime::api_dsp_setup(void* x, short inlets) {
@@ -374,6 +405,36 @@ void Runtime::api_dsp_setup(void* x, short inlets) {
         b->signal_object = true;
         b->signal_inlets = inlets > 0 ? inlets : 0;
     }
+}
+
+Clock* Runtime::api_clock_new(void* x, detail::ErasedFn fn, detail::FreeThunk thunk) {
+    Box* b = box_of(x);
+    if (!b || !fn)
+        return nullptr;
+    clocks_.push_back(std::make_unique<Clock>(Clock{b, fn, thunk}));
+    return clocks_.back().get();
+}
+
+void Runtime::api_clock_delay(Clock* c, double ms) {
+    if (!c)
+        return;
+    c->armed = true;
+    c->due_ms = now_ms() + (ms > 0 ? ms : 0);
+    c->serial = next_clock_serial_++;
+}
+
+void Runtime::api_clock_unset(Clock* c) {
+    if (c)
+        c->armed = false;
+}
+
+void Runtime::api_clock_free(Clock* c) {
+    std::erase_if(clocks_, [&](const std::unique_ptr<Clock>& k) { return k.get() == c; });
+}
+
+void Runtime::api_inlet_new(void* x) {
+    if (Box* b = box_of(x))
+        ++b->message_inlets;
 }
 
 void Runtime::api_dsp_addv(PerformRoutine perform, long n, void** args) {

@@ -43,17 +43,29 @@ struct Box {
     long serial;                // creation order; breaks ties in the signal chain
     bool signal_object = false; // z_dsp_setup was called: the record starts with SignalObject
     int signal_inlets = 0;
+    int message_inlets = 1;                       // the left inlet, plus those of inlet_new
     std::vector<std::unique_ptr<Outlet>> outlets; // left to right
     bool adopted = false;                         // the creation routine returned it
     std::unique_ptr<BoxExtension> extension;
 
-    int inlet_count() const { return signal_inlets > 1 ? signal_inlets : 1; }
+    int inlet_count() const {
+        return signal_inlets > message_inlets ? signal_inlets : message_inlets;
+    }
     bool no_inplace() const;
 };
 
 // An atom converted by the rules of typed arguments (a symbol counts as 0, a float given for an
 // integer is truncated toward zero and saturated at the 32-bit limits).
 TOVO_EXPORT detail::Arg typed_arg(const Atom* a);
+
+struct Clock {
+    Box* owner;
+    detail::ErasedFn fn;
+    detail::FreeThunk thunk;
+    bool armed = false;
+    double due_ms = 0; // logical time at which it fires
+    long serial = 0;   // orders clocks due at the same time by when they were set
+};
 
 using ConsoleSink = std::function<void(std::string_view line)>;
 
@@ -87,8 +99,9 @@ public:
     int vector_size() const { return vector_size_; }
     double sample_rate() const { return sample_rate_; }
     void run(long vectors);
-    // Samples processed since the runtime started.
+    // Samples processed since the runtime started, and the logical time they make.
     long long elapsed_samples() const { return elapsed_samples_; }
+    double now_ms() const;
 
     // Console: one line each.
     void print(std::string_view line);
@@ -102,14 +115,21 @@ public:
     void api_outlet_send(Outlet* o, Symbol* s, short argc, Atom* argv);
     void api_dsp_setup(void* x, short inlets);
     void api_dsp_addv(PerformRoutine perform, long n, void** args);
+    Clock* api_clock_new(void* x, detail::ErasedFn fn, detail::FreeThunk thunk);
+    void api_clock_delay(Clock* c, double ms);
+    void api_clock_unset(Clock* c);
+    void api_clock_free(Clock* c);
+    void api_inlet_new(void* x);
+    long api_current_inlet() const { return current_inlet_; }
 
 private:
     friend class CurrentRuntime;
     Box* make(Class* cls, const std::string& name, std::span<const Atom> args, std::string& why);
     void release(Box* box);
-    void deliver(Box* box, Symbol* selector, short argc, Atom* argv);
+    void deliver(Box* box, int inlet, Symbol* selector, short argc, Atom* argv);
     void mark_dirty();
     void rebuild();
+    void fire_clocks();
 
     std::filesystem::path externals_;
     ConsoleSink sink_;
@@ -121,6 +141,11 @@ private:
     double sample_rate_ = 48000;
     bool dirty_ = true;
     long long elapsed_samples_ = 0;
+    double base_ms_ = 0;         // logical time at the last change of sample rate
+    long long base_samples_ = 0; // samples at that change
+    std::vector<std::unique_ptr<Clock>> clocks_;
+    long next_clock_serial_ = 0;
+    int current_inlet_ = 0;
     std::unique_ptr<DspChain> chain_;
     DspChain* building_ = nullptr; // the chain whose "dsp" messages are being sent
 };

@@ -5,6 +5,7 @@ set -euo pipefail
 packages=(
     cmake g++ make pkg-config diffutils
     libgtest-dev libgmock-dev libbenchmark-dev
+    libsndfile1-dev gnuplot-nox
 )
 
 missing=()

@@ -1,17 +1,13 @@
-// print, sig~ and print~: the host's own classes, written against the plug-in API exactly as a
-// plug-in would be.
-#include "host/builtins.hpp"
+// print and print~: what a patch shows on the console.
+#include "host/builtins/builtins.hpp"
 
-#include "host/api.hpp"
 #include "host/format.hpp"
-#include "host/registry.hpp"
 
-#include <atomic>
 #include <span>
 #include <string>
 #include <type_traits>
 
-namespace tovo {
+namespace tovo::builtins {
 using namespace host;
 
 namespace {
@@ -20,6 +16,10 @@ Symbol* label_from(short argc, Atom* argv, const char* fallback) {
     if (argc < 1)
         return gensym(fallback);
     return argv[0].a_type == A_SYM ? argv[0].a_w.w_sym : gensym(format_atom(argv[0]).c_str());
+}
+
+std::string atoms_text(short argc, Atom* argv) {
+    return format_atoms(std::span<const Atom>(argv, argc > 0 ? argc : 0));
 }
 
 // --- print [LABEL]: prints each message as "LABEL: ATOMS" ------------------------------------
@@ -43,84 +43,18 @@ void print_bang(Print* x) {
 }
 
 void print_list(Print* x, Symbol*, short argc, Atom* argv) {
-    const std::string atoms = format_atoms(std::span<const Atom>(argv, argc > 0 ? argc : 0));
+    const std::string atoms = atoms_text(argc, argv);
     post("%s:%s%s", x->label->s_name, atoms.empty() ? "" : " ", atoms.c_str());
 }
 
 void print_anything(Print* x, Symbol* s, short argc, Atom* argv) {
-    const std::string atoms = format_atoms(std::span<const Atom>(argv, argc > 0 ? argc : 0));
+    const std::string atoms = atoms_text(argc, argv);
     post("%s: %s%s%s", x->label->s_name, s->s_name, atoms.empty() ? "" : " ", atoms.c_str());
 }
 
 void print_assist(Print*, void*, long kind, long, char* text) {
     if (kind == 1)
         sprintf(text, "anything to print");
-}
-
-int print_main() {
-    setup(&print_class, print_new, nullptr, sizeof(Print), 0, A_GIMME, 0);
-    addbang(print_bang);
-    addmess(print_list, "list", A_GIMME, 0);
-    addmess(print_anything, "anything", A_GIMME, 0);
-    addmess(print_assist, "assist", A_CANT, 0);
-    return 0;
-}
-
-// --- sig~ [VALUE]: a constant signal ------------------------------------------------------------
-
-struct Sig {
-    SignalObject z;
-    float value; // written by "list", read once per vector
-};
-static_assert(std::is_standard_layout_v<Sig> && std::is_trivially_default_constructible_v<Sig>);
-
-Class* sig_class;
-
-float number_of(const Atom& a) {
-    return a.a_type == A_FLOAT  ? a.a_w.w_float
-           : a.a_type == A_LONG ? static_cast<float>(a.a_w.w_long)
-                                : 0.0f;
-}
-
-void* sig_new(Symbol*, short argc, Atom* argv) {
-    auto* x = static_cast<Sig*>(newobject(sig_class));
-    z_dsp_setup(&x->z, 0);
-    x->value = argc > 0 ? number_of(argv[0]) : 0.0f;
-    outlet_new(x, "signal");
-    return x;
-}
-
-void sig_list(Sig* x, Symbol*, short argc, Atom* argv) {
-    if (argc > 0)
-        std::atomic_ref<float>(x->value).store(number_of(argv[0]), std::memory_order_relaxed);
-}
-
-std::intptr_t* sig_perform(std::intptr_t* w) {
-    auto* x = reinterpret_cast<Sig*>(w[1]);
-    const long n = static_cast<long>(w[2]);
-    auto* out = reinterpret_cast<float*>(w[3]);
-    const float v = std::atomic_ref<float>(x->value).load(std::memory_order_relaxed);
-    for (long j = 0; j < n; ++j)
-        out[j] = v;
-    return w + 4;
-}
-
-void sig_dsp(Sig* x, Signal** sp, short*) {
-    void* args[] = {x, reinterpret_cast<void*>(sp[0]->s_n), sp[0]->s_vec};
-    dsp_addv(sig_perform, 3, args);
-}
-
-void sig_assist(Sig*, void*, long kind, long, char* text) {
-    sprintf(text, kind == 1 ? "number: the value (float)" : "constant value (signal)");
-}
-
-int sig_main() {
-    setup(&sig_class, sig_new, z_dsp_free, sizeof(Sig), 0, A_GIMME, 0);
-    addmess(sig_list, "list", A_GIMME, 0);
-    addmess(sig_dsp, "dsp", A_CANT, 0);
-    addmess(sig_assist, "assist", A_CANT, 0);
-    z_add_signalmethod();
-    return 0;
 }
 
 // --- print~ [LABEL]: prints each signal vector as one line ---------------------------------------
@@ -165,6 +99,17 @@ void print_tilde_assist(PrintTilde*, void*, long kind, long, char* text) {
         sprintf(text, "signal to print (signal)");
 }
 
+} // namespace
+
+int print_main() {
+    setup(&print_class, print_new, nullptr, sizeof(Print), 0, A_GIMME, 0);
+    addbang(print_bang);
+    addmess(print_list, "list", A_GIMME, 0);
+    addmess(print_anything, "anything", A_GIMME, 0);
+    addmess(print_assist, "assist", A_CANT, 0);
+    return 0;
+}
+
 int print_tilde_main() {
     setup(&print_tilde_class, print_tilde_new, z_dsp_free, sizeof(PrintTilde), 0, A_GIMME, 0);
     addmess(print_tilde_dsp, "dsp", A_CANT, 0);
@@ -173,15 +118,4 @@ int print_tilde_main() {
     return 0;
 }
 
-} // namespace
-} // namespace tovo
-
-namespace tovo::host {
-
-void register_builtins(Registry& registry) {
-    registry.define("print", print_main);
-    registry.define("sig~", sig_main);
-    registry.define("print~", print_tilde_main);
-}
-
-} // namespace tovo::host
+} // namespace tovo::builtins
