@@ -1,8 +1,9 @@
+// tovo --list and --methods: listings made from the registry as it stands, and from a box made
+// for the purpose, so they cannot drift from what the classes really register.
 #include "app/describe.hpp"
 
 #include <algorithm>
 #include <filesystem>
-#include <span>
 
 namespace tovo::app {
 
@@ -89,10 +90,9 @@ bool print_class_list(host::Runtime& rt) {
     for (const Class* c : classes)
         width = std::max(width, std::string_view(c->name->s_name).size() + 2);
     for (const Class* c : classes) {
-        std::string line = padded(c->name->s_name, width);
-        line += c->takes_signals ? padded(c->builtin ? "built-in" : "plug-in", 10) + "signal"
-                                 : std::string(c->builtin ? "built-in" : "plug-in");
-        rt.print(line);
+        const std::string kind = c->builtin ? "built-in" : "plug-in";
+        rt.print(padded(c->name->s_name, width) +
+                 (c->takes_signals ? padded(kind, 10) + "signal" : kind));
     }
     for (const std::string& p : problems)
         rt.print("error: " + p);
