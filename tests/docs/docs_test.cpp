@@ -203,7 +203,8 @@ TEST_F(Pages, EachExampleIsTheScriptCiRunsWithItsOutput) {
         EXPECT_EQ(blocks[0], read_text(examples / (page + ".tovo")))
             << "docs/" << page << ".md: the example differs from examples/docs/" << page << ".tovo";
         EXPECT_EQ(blocks[1], read_text(examples / (page + ".out")))
-            << "docs/" << page << ".md: the output differs from examples/docs/" << page << ".out";
+            << "docs/" << page << ".md: the output differs from examples/docs/" << page
+            << ".out (tools/refresh-doc-examples.sh rewrites both from a run)";
     }
     for (const auto& entry : fs::directory_iterator(examples))
         EXPECT_TRUE(pages.contains(entry.path().stem().string()))
