@@ -18,10 +18,20 @@ build: deps
 test: build
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
 
+# The main job: a moving source rendered to build/demo/moving-source.wav (8 channels), a report
+# of the decoder and of each speaker's level, and a picture of the decoder,
+# build/demo/decoder.png. The two short examples of the objects run first.
+DEMO := $(BUILD)/demo
 demo: build
-	$(BUILD)/bin/tovo examples/demo.tovo
-	$(BUILD)/bin/tovo examples/rotation_chain.tovo
 	$(BUILD)/bin/tovo examples/ambi_ring.tovo
+	$(BUILD)/bin/tovo examples/rotation_chain.tovo
+	@mkdir -p $(DEMO)
+	@echo "--- the main job: a source circling the listener, third order 3-D, eight speakers"
+	cd $(DEMO) && $(abspath $(BUILD))/bin/tovo $(abspath examples/demo.tovo)
+	$(BUILD)/bin/tovo-levels $(DEMO)/moving-source.wav speaker
+	$(BUILD)/bin/tovo-plot -o $(DEMO)/decoder.png 3d 3rd 8 max-rE
+	@echo "listen: $(DEMO)/moving-source.wav (speaker k on channel k, from -22.5 degrees in steps of 45)"
+	@echo "look:   $(DEMO)/decoder.png"
 
 # The whole suite under AddressSanitizer and UndefinedBehaviorSanitizer.
 sanitize: deps

@@ -225,12 +225,14 @@ void Script::run_line(std::string_view line, int number) {
         }
         rt_.run(n);
     } else if (command == "run") {
-        // Seconds of signal, rounded up to whole vectors.
+        // Seconds of signal, rounded up to whole vectors; the rounding of a float atom (4.8 is
+        // held as 4.80000019) does not add a vector.
         const bool numeric = atoms.size() == 1 && atoms[0].a_type != host::A_SYM;
         const double seconds = !numeric                          ? -1.0
                                : atoms[0].a_type == host::A_LONG ? atoms[0].a_w.w_long
                                                                  : atoms[0].a_w.w_float;
-        const double vectors = std::ceil(seconds * rt_.sample_rate() / rt_.vector_size() - 1e-9);
+        const double exact = seconds * rt_.sample_rate() / rt_.vector_size();
+        const double vectors = std::ceil(exact - exact * 1e-6);
         if (!(seconds >= 0) || vectors > 1e9) {
             fail(number, "usage: run SECONDS, with SECONDS from 0 up");
             return;

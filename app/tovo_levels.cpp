@@ -1,7 +1,8 @@
 // tovo-levels: each channel of a sound file as a bar, for a quick look at a render.
 //   tovo-levels FILE [LABEL]
 // Prints one line per channel: its RMS level in dB, a bar scaled to the loudest channel, and the
-// time at which the channel is loudest (over 50 ms windows).
+// time at which the channel is loudest (over 50 ms windows); then each channel's level over
+// time as a strip of shades, so a moving source shows as a band walking across the channels.
 #include <sndfile.h>
 
 #include <cmath>
@@ -26,6 +27,7 @@ int main(int argc, char** argv) {
     std::vector<double> energy(channels, 0.0), window_energy(channels, 0.0),
         loudest(channels, -1.0);
     std::vector<long> loudest_at(channels, 0);
+    std::vector<std::vector<double>> windows(channels); // energy of each 50 ms window
     std::vector<float> frames(static_cast<std::size_t>(window) * channels);
     long position = 0;
     for (;;) {
@@ -40,6 +42,7 @@ int main(int argc, char** argv) {
             }
         for (int c = 0; c < channels; ++c) {
             energy[c] += window_energy[c];
+            windows[c].push_back(window_energy[c]);
             if (window_energy[c] > loudest[c]) {
                 loudest[c] = window_energy[c];
                 loudest_at[c] = position;
@@ -65,6 +68,33 @@ int main(int argc, char** argv) {
                     std::string(static_cast<std::size_t>(bar), '#').c_str(),
                     std::string(static_cast<std::size_t>(WIDTH - bar), '.').c_str(),
                     static_cast<double>(loudest_at[c]) / info.samplerate);
+    }
+
+    // The strips: up to 64 columns over the whole file, shaded by level below the loudest column
+    // of any channel, 6 dB a step.
+    const std::size_t count = windows.empty() ? 0 : windows[0].size();
+    const std::size_t columns = std::min<std::size_t>(64, count);
+    if (columns == 0)
+        return 0;
+    std::vector<std::vector<double>> strip(channels, std::vector<double>(columns, 0.0));
+    double peak = 0;
+    for (int c = 0; c < channels; ++c) {
+        for (std::size_t w = 0; w < count; ++w)
+            strip[c][w * columns / count] += windows[c][w];
+        for (double e : strip[c])
+            peak = std::max(peak, e);
+    }
+    const std::string shades = "@%#*+=-:. ";
+    std::printf("level over time, %.3g s a column, darker is louder (6 dB a step):\n",
+                static_cast<double>(info.frames) / info.samplerate / static_cast<double>(columns));
+    for (int c = 0; c < channels; ++c) {
+        std::string row;
+        for (double e : strip[c]) {
+            const double below = e > 0 && peak > 0 ? -10 * std::log10(e / peak) : 1e9;
+            row += shades[std::min<std::size_t>(shades.size() - 1,
+                                                static_cast<std::size_t>(below / 6.0))];
+        }
+        std::printf("%s %2d |%s|\n", label.c_str(), c, row.c_str());
     }
     return 0;
 }

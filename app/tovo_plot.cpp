@@ -98,10 +98,12 @@ int main(int argc, char** argv) {
     std::ofstream gp(script);
     gp << (svg ? "set terminal svg size 1200,560 dynamic font 'sans,11'\n"
                : "set terminal pngcairo size 1200,560 font 'sans,10'\n")
+       << "set termoption noenhanced\n"
        << "set output " << quoted(output.string()) << "\n"
        << "set multiplot layout 1,2 title " << quoted("tovo.ambi.decode~ " + words) << "\n"
-       << "set title 'speaker gains (magnitude) against source azimuth'\n"
-       << "set polar\nset angles degrees\nset size square\nunset border\nunset xtics\n"
+       << "set title 'gain of each speaker by source azimuth (front up)'\n"
+       << "set polar\nset angles degrees\nset theta top ccw\nset size square\nunset border\n"
+       << "unset xtics\n"
        << "unset ytics\nset grid polar 30\nset rtics\nset ttics 0,30\nset key outside right\n"
        << "plot for [k=2:" << n + 1 << "] " << quoted(data.string())
        << " using 1:(abs(column(k))) with lines lw 1.5 title sprintf('speaker %d', k-2)\n"
@@ -109,7 +111,7 @@ int main(int argc, char** argv) {
        << "set title 'energy vector'\nset xlabel 'source azimuth (degrees)'\n"
        << "set xrange [0:360]\nset xtics 0,45,360\nset ylabel '|rE|'\nset yrange [0:1]\n"
        << "set ytics 0,0.1,1 nomirror\nset y2label 'direction error (degrees)'\nset y2tics\n"
-       << "set y2range [0:*]\nset grid\nset key bottom right\n"
+       << "set y2range [0:5<*]\nset grid\nset key inside center right\n"
        << "plot " << quoted(data.string()) << " using 1:" << n + 2
        << " axes x1y1 with lines lw 2 title '|rE|', '' using 1:" << n + 3
        << " axes x1y2 with lines lw 2 title 'direction error'\n"

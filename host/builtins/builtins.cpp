@@ -13,6 +13,7 @@ void register_builtins(Registry& registry) {
     registry.define("sig~", sig_main);
     registry.define("cycle~", cycle_main);
     registry.define("noise~", noise_main);
+    registry.define("snapshot~", snapshot_main);
     registry.define("line", line_main);
     registry.define("metro", metro_main);
     registry.define("prepend", prepend_main);

@@ -11,6 +11,7 @@ int print_tilde_main();
 int sig_main();
 int cycle_main();
 int noise_main();
+int snapshot_main();
 int line_main();
 int metro_main();
 int prepend_main();

@@ -1,5 +1,5 @@
 // Signal sources: sig~ (a constant), cycle~ (a cosine oscillator) and noise~ (white noise from
-// a seed, the same samples on every run).
+// a seed, the same samples on every run); and snapshot~, which reads a signal back as numbers.
 #include "host/builtins/builtins.hpp"
 
 #include <array>
@@ -191,6 +191,73 @@ void noise_assist(Noise*, void*, long kind, long, char* text) {
     sprintf(text, kind == 1 ? "seed N: restart the sequence" : "white noise (signal)");
 }
 
+// --- snapshot~ [INTERVAL]: the signal's latest sample as a number ------------------------------
+// bang sends the last sample of the latest vector; with an interval (ms) it also sends it that
+// often, from the first boundary after the interval. "interval 0" stops the repeats.
+
+struct Snapshot {
+    SignalObject z;
+    Outlet* out;
+    Clock* clock;
+    double interval_ms;
+    float value; // written by perform, read by the message side
+    Atom result[1];
+};
+static_assert(std::is_standard_layout_v<Snapshot> &&
+              std::is_trivially_default_constructible_v<Snapshot>);
+
+Class* snapshot_class;
+
+void snapshot_bang(Snapshot* x) {
+    atom_setfloat(&x->result[0], relaxed_load(x->value));
+    outlet_list(x->out, nullptr, 1, x->result);
+}
+
+void snapshot_tick(Snapshot* x) {
+    clock_delay(x->clock, x->interval_ms);
+    snapshot_bang(x);
+}
+
+void snapshot_interval(Snapshot* x, double ms) {
+    x->interval_ms = ms > 0 && std::isfinite(ms) ? ms : 0.0;
+    if (x->interval_ms > 0)
+        clock_delay(x->clock, x->interval_ms);
+    else
+        clock_unset(x->clock);
+}
+
+void* snapshot_new(Symbol*, short argc, Atom* argv) {
+    auto* x = static_cast<Snapshot*>(newobject(snapshot_class));
+    z_dsp_setup(&x->z, 1);
+    x->clock = clock_new(x, snapshot_tick);
+    snapshot_interval(x, argc > 0 ? number_of(argv[0]) : 0.0);
+    x->out = listout(x);
+    return x;
+}
+
+void snapshot_free(Snapshot* x) {
+    z_dsp_free(&x->z);
+    clock_free(x->clock);
+}
+
+std::intptr_t* snapshot_perform(std::intptr_t* w) {
+    auto* x = reinterpret_cast<Snapshot*>(w[1]);
+    const long n = static_cast<long>(w[2]);
+    const auto* in = reinterpret_cast<const float*>(w[3]);
+    if (n > 0)
+        relaxed_store(x->value, in[n - 1]);
+    return w + 4;
+}
+
+void snapshot_dsp(Snapshot* x, Signal** sp, short*) {
+    void* args[] = {x, reinterpret_cast<void*>(sp[0]->s_n), sp[0]->s_vec};
+    dsp_addv(snapshot_perform, 3, args);
+}
+
+void snapshot_assist(Snapshot*, void*, long kind, long, char* text) {
+    sprintf(text, kind == 1 ? "signal; bang, interval MS" : "latest sample (float)");
+}
+
 } // namespace
 
 int sig_main() {
@@ -208,6 +275,16 @@ int cycle_main() {
     addmess(cycle_list, "list", A_GIMME, 0);
     addmess(cycle_dsp, "dsp", A_CANT, 0);
     addmess(cycle_assist, "assist", A_CANT, 0);
+    z_add_signalmethod();
+    return 0;
+}
+
+int snapshot_main() {
+    setup(&snapshot_class, snapshot_new, snapshot_free, sizeof(Snapshot), 0, A_GIMME, 0);
+    addbang(snapshot_bang);
+    addmess(snapshot_interval, "interval", A_FLOAT, 0);
+    addmess(snapshot_dsp, "dsp", A_CANT, 0);
+    addmess(snapshot_assist, "assist", A_CANT, 0);
     z_add_signalmethod();
     return 0;
 }

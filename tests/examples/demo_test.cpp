@@ -1,0 +1,81 @@
+// The demo as a listener would check it: the render has eight channels of the expected length,
+// and each speaker is loudest when the circling source passes it.
+#include "support/patch.hpp"
+
+#include <gtest/gtest.h>
+#include <sndfile.h>
+
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr int SPEAKERS = 8;
+constexpr int RATE = 48000;
+constexpr double SECONDS = 4.8;
+constexpr double DEGREES_PER_SECOND = 150.0; // 3 degrees every 20 ms, as the patch turns
+constexpr double FIRST_STEP_DEG = 3.0;       // the metro's first bang turns at once
+
+// Angle between two azimuths in degrees, 0 to 180.
+double apart(double a, double b) {
+    const double d = std::fmod(std::fabs(a - b), 360.0);
+    return d > 180.0 ? 360.0 - d : d;
+}
+
+TEST(Demo, EachSpeakerIsLoudestWhenTheSourcePassesIt) {
+    fs::create_directories(TOVO_SCRATCH_DIR);
+    const fs::path previous = fs::current_path();
+    fs::current_path(TOVO_SCRATCH_DIR);
+    fs::remove("moving-source.wav");
+    {
+        tovo::testing::Patch patch;
+        std::ifstream script(TOVO_DEMO_SCRIPT);
+        std::stringstream text;
+        text << script.rdbuf();
+        patch.run(text.str());
+        EXPECT_EQ(patch.errors(), 0);
+    } // freeing the patch closes the file
+
+    SF_INFO info{};
+    SNDFILE* sf = sf_open("moving-source.wav", SFM_READ, &info);
+    fs::current_path(previous);
+    ASSERT_NE(sf, nullptr) << sf_strerror(nullptr);
+    EXPECT_EQ(info.channels, SPEAKERS);
+    EXPECT_EQ(info.samplerate, RATE);
+    EXPECT_EQ(info.frames, static_cast<sf_count_t>(SECONDS * RATE));
+    EXPECT_EQ(info.format & SF_FORMAT_SUBMASK, SF_FORMAT_FLOAT);
+
+    // Energy of each channel in windows of 25 ms; the loudest window's middle is when the
+    // source was nearest.
+    constexpr int WINDOW = RATE / 40;
+    std::vector<float> frames(static_cast<std::size_t>(WINDOW) * SPEAKERS);
+    std::vector<double> loudest(SPEAKERS, -1), total(SPEAKERS, 0);
+    std::vector<double> loudest_at(SPEAKERS, 0);
+    for (int w = 0; sf_readf_float(sf, frames.data(), WINDOW) == WINDOW; ++w)
+        for (int k = 0; k < SPEAKERS; ++k) {
+            double e = 0;
+            for (int j = 0; j < WINDOW; ++j)
+                e += double(frames[j * SPEAKERS + k]) * frames[j * SPEAKERS + k];
+            total[k] += e;
+            if (e > loudest[k]) {
+                loudest[k] = e;
+                loudest_at[k] = (w + 0.5) * WINDOW / double(RATE);
+            }
+        }
+    sf_close(sf);
+
+    for (int k = 0; k < SPEAKERS; ++k) {
+        const double speaker_deg = (k - 0.5) * 360.0 / SPEAKERS; // the decoder's default ring
+        const double source_deg = FIRST_STEP_DEG + DEGREES_PER_SECOND * loudest_at[k];
+        EXPECT_LT(apart(source_deg, speaker_deg), 10.0)
+            << "speaker " << k << " loudest at " << loudest_at[k] << " s";
+        // Two whole circles: every speaker gets the same share.
+        EXPECT_NEAR(10 * std::log10(total[k] / total[0]), 0.0, 0.5) << "speaker " << k;
+    }
+}
+
+} // namespace
