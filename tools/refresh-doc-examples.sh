@@ -15,8 +15,13 @@ for script in examples/docs/*.tovo; do
     out=examples/docs/$name.out
     # Files an example writes go to the scratch folder; some examples end with exit status 1.
     (cd "$scratch" && "$tovo" "$root/$script" > "$root/$out") || true
-    keep=$(grep -n '^## Example$' "$page" | cut -d: -f1)
-    head -n "$((keep - 1))" "$page" > "$scratch/page"
+    # The page up to its Example section, or all of a new page that has none yet.
+    keep=$(grep -n '^## Example$' "$page" | cut -d: -f1 || true)
+    if [ -n "$keep" ]; then
+        head -n "$((keep - 1))" "$page" > "$scratch/page"
+    else
+        cp "$page" "$scratch/page"
+    fi
     {
         cat "$scratch/page"
         printf '## Example\n\n`%s`, run with `tovo %s`:\n\n```\n' "$script" "$script"
