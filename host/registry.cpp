@@ -38,6 +38,8 @@ void Registry::ensure_builtins() {
         return;
     builtins_done_ = true;
     register_builtins(*this);
+    for (Class* c : order_)
+        c->builtin = true;
 }
 
 void Registry::define(const char* name, int (*registration)()) {

@@ -28,6 +28,7 @@ struct Class {
     detail::FreeThunk free_thunk = nullptr;
     long size = 0;
     bool takes_signals = false;  // z_add_signalmethod was called
+    bool builtin = false;        // one of the host's own classes, not from a plug-in
     std::vector<Method> methods; // in registration order
 
     const Method* find(Symbol* selector) const;
