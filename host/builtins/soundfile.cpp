@@ -142,11 +142,13 @@ void sfplay_dsp(SfPlay* x, Signal** sp, short*) {
     dsp_addv(sfplay_perform, static_cast<long>(args.size()), args.data());
 }
 
-void sfplay_assist(SfPlay*, void*, long kind, long index, char* text) {
+void sfplay_assist(SfPlay* x, void*, long kind, long index, char* text) {
     if (kind == 1)
         sprintf(text, "1/start, 0/stop, open FILE");
+    else if (index < x->outlets)
+        sprintf(text, "channel %ld (signal)", index);
     else
-        sprintf(text, "channel %ld (signal), or bang at the end", index);
+        sprintf(text, "bang when the end is reached");
 }
 
 // --- sfrecord~ FILE [CHANNELS]: records its inlets to a float WAV file ---------------------------
