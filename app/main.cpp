@@ -12,13 +12,6 @@
 
 namespace {
 
-std::filesystem::path default_externals() {
-    // The externals folder beside the program's bin folder, in the build tree or an install.
-    std::error_code ec;
-    const auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
-    return ec ? std::filesystem::path("externals") : exe.parent_path().parent_path() / "externals";
-}
-
 int usage() {
     std::fprintf(stderr, "usage: tovo [--externals DIR] [FILE]\n"
                          "       tovo [--externals DIR] --list\n"
@@ -29,7 +22,7 @@ int usage() {
 } // namespace
 
 int main(int argc, char** argv) {
-    std::filesystem::path externals = default_externals();
+    std::filesystem::path externals = tovo::app::default_externals();
     std::string file = "-";
     bool have_file = false;
     bool list = false;

@@ -99,6 +99,12 @@ bool parse_atom(std::string_view token, Atom& atom, std::string& why) {
     return true;
 }
 
+std::filesystem::path default_externals() {
+    std::error_code ec;
+    const auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
+    return ec ? std::filesystem::path("externals") : exe.parent_path().parent_path() / "externals";
+}
+
 void Script::run(std::istream& in) {
     std::string line;
     int number = 0;

@@ -5,6 +5,7 @@
 #include "host/atom.hpp"
 #include "host/runtime.hpp"
 
+#include <filesystem>
 #include <istream>
 #include <string>
 #include <string_view>
@@ -15,6 +16,10 @@ namespace tovo::app {
 // number with a point or an exponent is a float; anything else is a symbol. False, with a
 // reason, for a number that an atom cannot hold.
 bool parse_atom(std::string_view token, host::Atom& atom, std::string& why);
+
+// The externals folder beside the running program's bin folder, so the tools work from the
+// build tree and from an install alike.
+std::filesystem::path default_externals();
 
 class Script {
 public:

@@ -4,6 +4,7 @@
 //   tovo-plot [--externals DIR] [-o FILE.png|FILE.svg] [--steps N] [--elevation DEG]
 //             [--send MESSAGE]... WORD...
 #include "app/decoder_probe.hpp"
+#include "app/script.hpp"
 
 #include <cstdio>
 #include <cstdlib>
@@ -13,12 +14,6 @@
 #include <vector>
 
 namespace {
-
-std::filesystem::path default_externals() {
-    std::error_code ec;
-    const auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
-    return ec ? std::filesystem::path("externals") : exe.parent_path().parent_path() / "externals";
-}
 
 int usage() {
     std::fprintf(stderr, "usage: tovo-plot [--externals DIR] [-o FILE.png|FILE.svg] [--steps N] "
@@ -38,7 +33,7 @@ std::string quoted(const std::string& text) {
 } // namespace
 
 int main(int argc, char** argv) {
-    std::filesystem::path externals = default_externals();
+    std::filesystem::path externals = tovo::app::default_externals();
     std::filesystem::path output = "decoder.png";
     int steps = 360;
     double elevation = 0.0;
