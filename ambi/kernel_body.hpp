@@ -35,9 +35,8 @@ template <class Isa>
 void share(std::int32_t nc, float gain, float width, const float* channel_weights, Shared& s) {
     constexpr int D = Isa::DOUBLE_LANES;
     s.lanes = (nc + D - 1) / D * D;
-    s.weights[0] = load_whole(channel_weights[0]);
-    for (int c = 1; c < s.lanes; ++c)
-        s.weights[c] = load_whole(channel_weights[c]);
+    // Stored a whole vector at a time, as the coefficient loops load them.
+    Isa::widen(channel_weights, s.lanes, s.weights);
     const double g = gain;
     const double b = width;
     s.w_coefficient = static_cast<float>(((1.0 - b) * g) * s.weights[0]);
@@ -98,8 +97,9 @@ decode_last_tile(int vectors, std::int32_t nc, const float* const* in,
 // the routines that are not inlined: the compiler then leaves the wide registers' upper halves
 // in use when it returns, which SSE code in the caller pays for.
 template <class Isa, int MS>
-void decode_run(std::int32_t nc, const float* const* in, const float (*q)[MAX_CHANNELS],
-                const float* w_coefficient, float* const* out, long j0, long j1) {
+[[gnu::always_inline]] inline void
+decode_run(std::int32_t nc, const float* const* in, const float (*q)[MAX_CHANNELS],
+           const float* w_coefficient, float* const* out, long j0, long j1) {
     const typename Isa::Coef a = Isa::broadcast(w_coefficient);
     constexpr int NJ = Isa::SAMPLE_TILE;
     constexpr long STEP = NJ * Isa::LANES;
@@ -112,9 +112,9 @@ void decode_run(std::int32_t nc, const float* const* in, const float (*q)[MAX_CH
 
 // ms speakers, ms at most MS.
 template <class Isa, int MS>
-void decode_speakers(int ms, std::int32_t nc, const float* const* in,
-                     const float (*q)[MAX_CHANNELS], const float* a, float* const* out, long j0,
-                     long j1) {
+[[gnu::always_inline]] inline void decode_speakers(int ms, std::int32_t nc, const float* const* in,
+                                                   const float (*q)[MAX_CHANNELS], const float* a,
+                                                   float* const* out, long j0, long j1) {
     if constexpr (MS > 1) {
         if (ms < MS)
             return decode_speakers<Isa, MS - 1>(ms, nc, in, q, a, out, j0, j1);
@@ -136,17 +136,9 @@ void decode_coefficients(std::int32_t nc, std::int32_t ns, float gain, float wid
 template <class Isa>
 void decode_vector(std::int32_t nc, std::int32_t ns, float gain, float width,
                    const float (*rows)[MAX_CHANNELS], const float* channel_weights,
-                   const float* const* in_vectors, float* const* out_vectors, long n) {
+                   const float* const* in, float* const* out, long n) {
     if (n <= 0)
         return;
-    // Each buffer pointer is read once; no store to a sample can change these copies.
-    const float* in[MAX_CHANNELS];
-    float* out[MAX_SPEAKERS];
-    for (std::int32_t c = 0; c < nc; ++c)
-        in[c] = in_vectors[c];
-    for (std::int32_t k = 0; k < ns; ++k)
-        out[k] = out_vectors[k];
-
     Shared s;
     share<Isa>(nc, gain, width, channel_weights, s);
     alignas(64) float q[MAX_SPEAKERS][MAX_CHANNELS];
@@ -184,46 +176,25 @@ void decode_vector(std::int32_t nc, std::int32_t ns, float gain, float width,
         }
 }
 
-// The encoder's tile: NJ input vectors held in registers, scaled into every channel.
-template <class Isa, int NJ>
-[[gnu::always_inline]] inline void encode_tile(std::int32_t nc, const float* g, const float* in,
-                                               float* const* out, long j) {
-    constexpr int L = Isa::LANES;
-    typename Isa::Vec x[NJ];
-#pragma GCC unroll 8
-    for (int t = 0; t < NJ; ++t)
-        x[t] = Isa::load(in + j + t * L);
-    for (std::int32_t c = 0; c < nc; ++c) {
-        const typename Isa::Vec gc = Isa::splat(g + c);
-#pragma GCC unroll 8
-        for (int t = 0; t < NJ; ++t)
-            Isa::store(out[c] + j + t * L, Isa::scale(x[t], gc));
-    }
-}
-
+// The encoder, one channel after another: the input stays in the first-level cache, and each
+// pass is a scaled copy that stores every output vector once.
 template <class Isa>
-void encode_vector(std::int32_t nc, const float* weights, const float* in,
-                   float* const* out_vectors, long n) {
-    if (n <= 0)
-        return;
-    float* out[MAX_CHANNELS];
-    alignas(64) float g[MAX_CHANNELS];
-    for (std::int32_t c = 0; c < nc; ++c) {
-        out[c] = out_vectors[c];
-        g[c] = load_whole(weights[c]);
-    }
+void encode_vector(std::int32_t nc, const float* weights, const float* in, float* const* out,
+                   long n) {
     constexpr int L = Isa::LANES;
-    constexpr long STEP = Isa::ENCODE_TILE * L;
     const long whole = n - n % L;
-    long j = 0;
-    for (; j + STEP <= whole; j += STEP)
-        encode_tile<Isa, Isa::ENCODE_TILE>(nc, g, in, out, j);
-    for (; j < whole; j += L)
-        encode_tile<Isa, 1>(nc, g, in, out, j);
-    // Added onto zero rather than stored: a zero weight gives +0 whatever the sign of the input.
-    for (std::int32_t c = 0; c < nc; ++c)
-        for (long k = whole; k < n; ++k)
-            out[c][k] = 0.0f + g[c] * in[k];
+    for (std::int32_t c = 0; c < nc; ++c) {
+        const float g = load_whole(weights[c]);
+        const typename Isa::Vec gc = Isa::splat(&g);
+        float* o = out[c];
+        long j = 0;
+#pragma GCC unroll 4
+        for (; j < whole; j += L)
+            Isa::store(o + j, Isa::scale(Isa::load(in + j), gc));
+        // Added onto zero rather than stored: a zero weight gives +0 whatever the input's sign.
+        for (; j < n; ++j)
+            o[j] = 0.0f + g * in[j];
+    }
 }
 
 } // namespace

@@ -14,7 +14,6 @@ struct Avx2 {
     // 5 x 2, 6 x 2 and 3 x 4 on every benchmark shape, it was the fastest on each.
     static constexpr int SPEAKER_TILE = 4;
     static constexpr int SAMPLE_TILE = 3;
-    static constexpr int ENCODE_TILE = 8;
     using In = __m256;
     using Coef = __m256;
     using Acc = __m256;
@@ -33,15 +32,23 @@ struct Avx2 {
     static float madd1(float x, float q, float acc) {
         return _mm_cvtss_f32(_mm_fmadd_ss(_mm_set_ss(x), _mm_set_ss(q), _mm_set_ss(acc)));
     }
+    // Four floats, each read whole.
+    static __m128 gather(const float* p) {
+        return _mm_setr_ps(load_whole(p[0]), load_whole(p[1]), load_whole(p[2]), load_whole(p[3]));
+    }
+    // out[c] = p[c] widened to double, four lanes at a time.
+    static void widen(const float* p, int lanes, double* out) {
+        for (int c = 0; c < lanes; c += DOUBLE_LANES)
+            _mm256_store_pd(out + c, _mm256_cvtps_pd(gather(p + c)));
+    }
     // out[c] = ((bg * row[c]) * weights[c]) rounded once, four lanes at a time.
     static void coefficients(const float* row, const double* weights, double bg, int lanes,
                              float* out) {
         const __m256d scale = _mm256_set1_pd(bg);
         for (int c = 0; c < lanes; c += DOUBLE_LANES) {
-            const __m128 r = _mm_setr_ps(load_whole(row[c]), load_whole(row[c + 1]),
-                                         load_whole(row[c + 2]), load_whole(row[c + 3]));
-            const __m256d product = _mm256_mul_pd(_mm256_mul_pd(scale, _mm256_cvtps_pd(r)),
-                                                  _mm256_load_pd(weights + c));
+            const __m256d product =
+                _mm256_mul_pd(_mm256_mul_pd(scale, _mm256_cvtps_pd(gather(row + c))),
+                              _mm256_load_pd(weights + c));
             _mm_storeu_ps(out + c, _mm256_cvtpd_ps(product));
         }
     }

@@ -14,7 +14,6 @@ struct Avx512 {
     // memory by the multiply-add itself. A 64-sample vector is one tile wide.
     static constexpr int SPEAKER_TILE = 4;
     static constexpr int SAMPLE_TILE = 4;
-    static constexpr int ENCODE_TILE = 8;
     using In = __m512;
     using Coef = __m512;
     using Acc = __m512;
@@ -33,19 +32,27 @@ struct Avx512 {
     static float madd1(float x, float q, float acc) {
         return _mm_cvtss_f32(_mm_fmadd_ss(_mm_set_ss(x), _mm_set_ss(q), _mm_set_ss(acc)));
     }
+    // Eight floats, each read whole.
+    static __m256 gather(const float* p) {
+        return _mm256_setr_ps(load_whole(p[0]), load_whole(p[1]), load_whole(p[2]),
+                              load_whole(p[3]), load_whole(p[4]), load_whole(p[5]),
+                              load_whole(p[6]), load_whole(p[7]));
+    }
+    // The zero-masked conversions below, every lane kept, are the plain ones; the plain
+    // intrinsics trip a false "uninitialized" warning in this compiler's headers.
+    // out[c] = p[c] widened to double, eight lanes at a time.
+    static void widen(const float* p, int lanes, double* out) {
+        for (int c = 0; c < lanes; c += DOUBLE_LANES)
+            _mm512_store_pd(out + c, _mm512_maskz_cvtps_pd(0xff, gather(p + c)));
+    }
     // out[c] = ((bg * row[c]) * weights[c]) rounded once, eight lanes at a time.
     static void coefficients(const float* row, const double* weights, double bg, int lanes,
                              float* out) {
         const __m512d scale = _mm512_set1_pd(bg);
         for (int c = 0; c < lanes; c += DOUBLE_LANES) {
-            const __m256 r = _mm256_setr_ps(load_whole(row[c]), load_whole(row[c + 1]),
-                                            load_whole(row[c + 2]), load_whole(row[c + 3]),
-                                            load_whole(row[c + 4]), load_whole(row[c + 5]),
-                                            load_whole(row[c + 6]), load_whole(row[c + 7]));
-            // The zero-masked conversions with every lane kept are the plain ones; the plain
-            // intrinsics trip a false "uninitialized" warning in this compiler's headers.
-            const __m512d product = _mm512_mul_pd(
-                _mm512_mul_pd(scale, _mm512_maskz_cvtps_pd(0xff, r)), _mm512_load_pd(weights + c));
+            const __m512d product =
+                _mm512_mul_pd(_mm512_mul_pd(scale, _mm512_maskz_cvtps_pd(0xff, gather(row + c))),
+                              _mm512_load_pd(weights + c));
             _mm256_storeu_ps(out + c, _mm512_maskz_cvtpd_ps(0xff, product));
         }
     }

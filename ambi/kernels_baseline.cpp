@@ -17,7 +17,6 @@ struct Baseline {
     static constexpr int DOUBLE_LANES = 2;
     static constexpr int SPEAKER_TILE = 2;
     static constexpr int SAMPLE_TILE = 1;
-    static constexpr int ENCODE_TILE = 8;
     struct In { // four samples widened to double, which is exact
         __m128d lo, hi;
     };
@@ -83,6 +82,11 @@ struct Baseline {
     static void store(float* p, Acc v) { _mm_storeu_ps(p, v); }
     static Vec scale(Vec x, Vec g) { return _mm_add_ps(_mm_mul_ps(x, g), _mm_setzero_ps()); }
     static float madd1(float x, float q, float acc) { return std::fma(x, q, acc); }
+    // out[c] = p[c] widened to double, two lanes at a time.
+    static void widen(const float* p, int lanes, double* out) {
+        for (int c = 0; c < lanes; c += DOUBLE_LANES)
+            _mm_store_pd(out + c, _mm_setr_pd(load_whole(p[c]), load_whole(p[c + 1])));
+    }
     // out[c] = ((bg * row[c]) * weights[c]) rounded once, two lanes at a time.
     static void coefficients(const float* row, const double* weights, double bg, int lanes,
                              float* out) {
