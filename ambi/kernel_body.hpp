@@ -93,9 +93,9 @@ decode_last_tile(int vectors, std::int32_t nc, const float* const* in,
     }
 }
 
-// MS speakers over the whole vectors of samples [j0, j1). No vector travels by value between
-// the routines that are not inlined: the compiler then leaves the wide registers' upper halves
-// in use when it returns, which SSE code in the caller pays for.
+// MS speakers over the whole vectors of samples [j0, j1). The W coefficient comes by address:
+// a routine left out of line that takes a vector by value returns with the wide registers'
+// upper halves in use, and SSE code in the caller pays for that on some cores.
 template <class Isa, int MS>
 [[gnu::always_inline]] inline void
 decode_run(std::int32_t nc, const float* const* in, const float (*q)[MAX_CHANNELS],

@@ -21,8 +21,9 @@ inline constexpr int KERNEL_PATH_COUNT = 3;
 // multiply-add, channels in rising order after the W term.
 // rows: a row of 16 harmonics per speaker, entry [k][c] for c from 1 (entry 0 unused);
 // channel_weights: 16 floats in channel order; in: channel_count input vectors; out:
-// speaker_count output vectors of n samples, none of them an input vector. rows and
-// channel_weights may be written meanwhile: each entry is read once, whole, per vector.
+// speaker_count output vectors of n samples, none of them an input vector. The pointer arrays
+// are read as the loops go, so a perform routine hands its own copies, made once per vector.
+// rows and channel_weights may be written meanwhile: each entry is read once, whole, per vector.
 using DecodeVector = void (*)(std::int32_t channel_count, std::int32_t speaker_count, float gain,
                               float width, const float (*rows)[MAX_CHANNELS],
                               const float* channel_weights, const float* const* in,

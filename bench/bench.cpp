@@ -466,6 +466,23 @@ void bench_encoder(std::int32_t channels, long n, const Machine& m, int rounds,
                       figure(ratio(find(candidates, tovo_name(m.tovo)), &candidates.front())));
 }
 
+// The first line of a /proc file that starts with `key` ("" when there is none).
+std::string proc_line(const char* file, const char* key) {
+    std::FILE* f = std::fopen(file, "r");
+    if (!f)
+        return "";
+    char line[512];
+    std::string found;
+    while (std::fgets(line, sizeof line, f))
+        if (std::strncmp(line, key, std::strlen(key)) == 0) {
+            found = line;
+            found.erase(found.find_last_not_of("\n") + 1);
+            break;
+        }
+    std::fclose(f);
+    return found;
+}
+
 void pin_to_this_cpu() {
     const int cpu = sched_getcpu();
     if (cpu < 0)
@@ -500,6 +517,10 @@ int main(int argc, char** argv) {
     m.eigen_best_name = m.avx512 ? "eigen avx512" : m.avx2 ? "eigen avx2" : "eigen baseline";
 
     std::printf("tovo-bench: %d rounds, medians; ratios taken within each round\n", rounds);
+    const std::string model = proc_line("/proc/cpuinfo", "model name");
+    std::printf("cpu: %s; load average at start: %s\n",
+                model.empty() ? "unknown" : model.substr(model.find(':') + 2).c_str(),
+                proc_line("/proc/loadavg", "").substr(0, 4).c_str());
     std::printf("paths this CPU runs:");
     for (int p = 0; p < KERNEL_PATH_COUNT; ++p)
         if (kernel_path_supported(static_cast<KernelPath>(p)))
