@@ -96,8 +96,10 @@ Case random_case(std::mt19937& rng, long n, float scale = 1.0f) {
 
 TEST_P(Path, DecoderFollowsTheLawBitForBit) {
     constexpr double TOLERANCE = 1e-5; // the single-precision feed against the exact law
-    // Lengths around every vector width and tile, past one block of samples, and odd ones.
-    const long lengths[] = {1, 3, 4, 7, 8, 15, 16, 17, 24, 37, 48, 64, 65, 100, 256, 300, 512};
+    // Lengths around every vector width and tile, odd ones, and past one and two blocks of
+    // samples (of about 512).
+    const long lengths[] = {1,  3,  4,  7,   8,   15,  16,  17,  24,  37,
+                            48, 64, 65, 100, 256, 300, 512, 600, 1100};
     std::mt19937 rng(7);
     for (int trial = 0; trial < 300; ++trial) {
         const long n = lengths[trial % std::size(lengths)];
