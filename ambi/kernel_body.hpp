@@ -73,11 +73,17 @@ template <class Isa, int MS, int NJ>
                 acc[m][t] = Isa::madd(x[t], qc, acc[m][t]);
         }
     }
+    // The outlet pointers are taken before the stores: a vector store may alias anything, and
+    // the pointers would be read again after each one.
+    float* feed[MS];
+#pragma GCC unroll 8
+    for (int m = 0; m < MS; ++m)
+        feed[m] = out[m] + j;
 #pragma GCC unroll 8
     for (int m = 0; m < MS; ++m)
 #pragma GCC unroll 8
         for (int t = 0; t < NJ; ++t)
-            Isa::store(out[m] + j + t * L, acc[m][t]);
+            Isa::store(feed[m] + t * L, acc[m][t]);
 }
 
 // The last, narrower tile of a run: `vectors` below NJ.
