@@ -182,25 +182,51 @@ void decode_vector(std::int32_t nc, std::int32_t ns, float gain, float width,
         }
 }
 
-// The encoder, one channel after another: the input stays in the first-level cache, and each
-// pass is a scaled copy that stores every output vector once.
+// CH channels of the encoder in one pass over the input: each input vector loaded serves CH
+// scaled copies, and each output vector is stored once.
+template <class Isa, int CH>
+[[gnu::always_inline]] inline void encode_channels(const float* weights, const float* in,
+                                                   float* const* out, long n) {
+    constexpr int L = Isa::LANES;
+    const long whole = n - n % L;
+    float g[CH];
+    typename Isa::Vec v[CH];
+    float* feed[CH];
+#pragma GCC unroll 4
+    for (int i = 0; i < CH; ++i) {
+        g[i] = load_whole(weights[i]);
+        v[i] = Isa::splat(&g[i]);
+        feed[i] = out[i];
+    }
+    long j = 0;
+#pragma GCC unroll 2
+    for (; j < whole; j += L) {
+        const typename Isa::Vec x = Isa::load(in + j);
+#pragma GCC unroll 4
+        for (int i = 0; i < CH; ++i)
+            Isa::store(feed[i] + j, Isa::scale(x, v[i]));
+    }
+    // Added onto zero rather than stored: a zero weight gives +0 whatever the input's sign.
+    for (; j < n; ++j)
+#pragma GCC unroll 4
+        for (int i = 0; i < CH; ++i)
+            feed[i][j] = 0.0f + g[i] * in[j];
+}
+
+// The encoder, four channels a pass (measured faster than one, two or eight), the input left in
+// the first-level cache between passes.
 template <class Isa>
 void encode_vector(std::int32_t nc, const float* weights, const float* in, float* const* out,
                    long n) {
-    constexpr int L = Isa::LANES;
-    const long whole = n - n % L;
-    for (std::int32_t c = 0; c < nc; ++c) {
-        const float g = load_whole(weights[c]);
-        const typename Isa::Vec gc = Isa::splat(&g);
-        float* o = out[c];
-        long j = 0;
-#pragma GCC unroll 4
-        for (; j < whole; j += L)
-            Isa::store(o + j, Isa::scale(Isa::load(in + j), gc));
-        // Added onto zero rather than stored: a zero weight gives +0 whatever the input's sign.
-        for (; j < n; ++j)
-            o[j] = 0.0f + g * in[j];
+    std::int32_t c = 0;
+    for (; c + 4 <= nc; c += 4)
+        encode_channels<Isa, 4>(weights + c, in, out + c, n);
+    if (c + 2 <= nc) {
+        encode_channels<Isa, 2>(weights + c, in, out + c, n);
+        c += 2;
     }
+    if (c < nc)
+        encode_channels<Isa, 1>(weights + c, in, out + c, n);
 }
 
 } // namespace
