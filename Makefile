@@ -4,7 +4,7 @@ BUILD ?= build
 SANITIZE_BUILD ?= build-sanitize
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps build test demo sanitize clean
+.PHONY: all deps build test demo sanitize bench clean
 
 all: build
 
@@ -39,6 +39,11 @@ sanitize: deps
 	cmake --build $(SANITIZE_BUILD) -j $(JOBS)
 	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
 		ctest --test-dir $(SANITIZE_BUILD) --output-on-failure -j $(JOBS)
+
+# The kernels side by side with the machine's limits, OpenBLAS and Eigen; ends with one summary
+# line per shape. Take figures on a quiet machine.
+bench: build
+	$(BUILD)/bin/tovo-bench
 
 clean:
 	rm -rf $(BUILD) $(SANITIZE_BUILD)

@@ -1,8 +1,8 @@
 // tovo.ambi.decode~: renders an ambisonic field to up to 32 speakers with a sampling decoder.
 // One signal inlet per channel (W leftmost) and one signal outlet per speaker (speaker 0
 // leftmost); speaker directions, gain, width and the per-order flavour weights change by message.
-#include "ambi/decoder.hpp"
 #include "ambi/flavours.hpp"
+#include "ambi/kernels.hpp"
 #include "ambi/relaxed.hpp"
 #include "ambi/weights.hpp"
 #include "host/api.hpp"
@@ -214,8 +214,8 @@ void ambi_decode_max_re(AmbiDecoder* x) {
 }
 
 // Arguments: instance, vector length, entry count, the channel_count inlet vectors, then the
-// speaker_count outlet vectors.
-std::intptr_t* decoder_perform(std::intptr_t* w) {
+// speaker_count outlet vectors. One routine per kernel path, so nothing is chosen per vector.
+template <KernelPath path> std::intptr_t* decoder_perform(std::intptr_t* w) {
     auto* x = reinterpret_cast<AmbiDecoder*>(w[1]);
     const long n = static_cast<long>(w[2]);
     const long entries = static_cast<long>(w[3]);
@@ -227,10 +227,13 @@ std::intptr_t* decoder_perform(std::intptr_t* w) {
         in[c] = reinterpret_cast<const float*>(w[4 + c]);
     for (std::int32_t k = 0; k < ns; ++k)
         out[k] = reinterpret_cast<float*>(w[4 + nc + k]);
-    decode_vector(nc, ns, load_relaxed(x->gain), load_relaxed(x->width), x->decode_rows,
-                  x->channel_weights, in, out, n);
+    DECODE_VECTOR[path](nc, ns, load_relaxed(x->gain), load_relaxed(x->width), x->decode_rows,
+                        x->channel_weights, in, out, n);
     return w + entries + 1;
 }
+
+constexpr PerformRoutine DECODER_PERFORM[KERNEL_PATH_COUNT] = {
+    decoder_perform<KERNEL_BASELINE>, decoder_perform<KERNEL_AVX2>, decoder_perform<KERNEL_AVX512>};
 
 void ambi_decode_dsp(AmbiDecoder* x, Signal** sp, short*) {
     const std::int32_t nc = x->format.channel_count;
@@ -244,7 +247,7 @@ void ambi_decode_dsp(AmbiDecoder* x, Signal** sp, short*) {
     args[2] = reinterpret_cast<void*>(entries);
     for (std::int32_t i = 0; i < nc + ns; ++i)
         args[3 + i] = sp[i]->s_vec;
-    dsp_addv(decoder_perform, entries, args);
+    dsp_addv(DECODER_PERFORM[kernel_path()], entries, args);
     // The host keeps its own copy of the words: the previous array has no reader left.
     sysmem_freeptr(x->dsp_args);
     x->dsp_args = args;

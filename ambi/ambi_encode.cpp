@@ -1,7 +1,7 @@
 // tovo.ambi.encode~: places one mono signal at an azimuth and elevation in a 2-D or 3-D
 // ambisonic field of order 1 to 3. One signal inlet; one signal outlet per channel, W leftmost,
 // each carrying the input times that channel's harmonic for the current direction.
-#include "ambi/relaxed.hpp"
+#include "ambi/kernels.hpp"
 #include "ambi/weights.hpp"
 #include "host/api.hpp"
 
@@ -112,21 +112,24 @@ void ambi_encode_radians(AmbiEncoder* x) {
     x->in_degrees = 0;
 }
 
-std::intptr_t* ambi_encode_perform(std::intptr_t* w) {
+// Arguments: instance, vector length, entry count, the inlet vector, then the channel_count
+// outlet vectors. One routine per kernel path, so nothing is chosen per vector.
+template <KernelPath path> std::intptr_t* ambi_encode_perform(std::intptr_t* w) {
     auto* x = reinterpret_cast<AmbiEncoder*>(w[1]);
     const long n = static_cast<long>(w[2]);
     const long entries = static_cast<long>(w[3]);
+    const std::int32_t nc = x->format.channel_count;
     const auto* in = reinterpret_cast<const float*>(w[4]);
-    for (std::int32_t c = 0; c < x->format.channel_count; ++c) {
-        auto* out = reinterpret_cast<float*>(w[5 + c]);
-        const float g = load_relaxed(x->weights[c]);
-        // Added onto a cleared vector rather than stored: a zero gain gives +0 whatever the sign
-        // of the input.
-        for (long j = 0; j < n; ++j)
-            out[j] = 0.0f + g * in[j];
-    }
+    float* out[MAX_CHANNELS];
+    for (std::int32_t c = 0; c < nc; ++c)
+        out[c] = reinterpret_cast<float*>(w[5 + c]);
+    ENCODE_VECTOR[path](nc, x->weights, in, out, n);
     return w + entries + 1;
 }
+
+constexpr PerformRoutine ENCODER_PERFORM[KERNEL_PATH_COUNT] = {ambi_encode_perform<KERNEL_BASELINE>,
+                                                               ambi_encode_perform<KERNEL_AVX2>,
+                                                               ambi_encode_perform<KERNEL_AVX512>};
 
 void ambi_encode_dsp(AmbiEncoder* x, Signal** sp, short*) {
     const std::int32_t channels = x->format.channel_count;
@@ -140,7 +143,7 @@ void ambi_encode_dsp(AmbiEncoder* x, Signal** sp, short*) {
     args[3] = sp[0]->s_vec;
     for (std::int32_t c = 0; c < channels; ++c)
         args[4 + c] = sp[1 + c]->s_vec;
-    dsp_addv(ambi_encode_perform, entries, args);
+    dsp_addv(ENCODER_PERFORM[kernel_path()], entries, args);
     // The host keeps its own copy of the words: the previous array has no reader left.
     sysmem_freeptr(x->dsp_args);
     x->dsp_args = args;

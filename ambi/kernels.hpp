@@ -1,0 +1,89 @@
+// The signal kernels of the encoder and the decoder, built once per instruction set: baseline
+// x86-64, AVX2 with fused multiply-add, and AVX-512. Every path gives the same samples. A plug-in
+// takes its path at "dsp" time: the fastest this CPU runs, unless TOVO_KERNEL names another.
+#pragma once
+
+#include "ambi/weights.hpp"
+
+#include <cstdint>
+
+namespace tovo::ambi {
+
+inline constexpr int MAX_SPEAKERS = 32;
+
+enum KernelPath : std::int32_t { KERNEL_BASELINE, KERNEL_AVX2, KERNEL_AVX512 };
+inline constexpr int KERNEL_PATH_COUNT = 3;
+
+// The decoding law over one vector: every speaker feed is the W channel under a coefficient
+// shared by all speakers, plus each other channel under the product of the gain, the width, the
+// channel's harmonic at the speaker and its flavour weight. Each coefficient is formed in double
+// and rounded once to single precision; each step adds one channel by one single-precision fused
+// multiply-add, channels in rising order after the W term.
+// rows: a row of 16 harmonics per speaker, entry [k][c] for c from 1 (entry 0 unused);
+// channel_weights: 16 floats in channel order; in: channel_count input vectors; out:
+// speaker_count output vectors of n samples, none of them an input vector. The pointer arrays
+// are read as the loops go, so a perform routine hands its own copies, made once per vector.
+// rows and channel_weights may be written meanwhile: each entry is read once, whole, per vector.
+using DecodeVector = void (*)(std::int32_t channel_count, std::int32_t speaker_count, float gain,
+                              float width, const float (*rows)[MAX_CHANNELS],
+                              const float* channel_weights, const float* const* in,
+                              float* const* out, long n);
+
+// The encoder over one vector: out[c][j] = 0 + weights[c] * in[j] for c below channel_count (a
+// zero weight gives +0 whatever the sign of the input). weights: 16 floats in channel order, each
+// read once, whole, per vector; no output vector is the input vector.
+using EncodeVector = void (*)(std::int32_t channel_count, const float* weights, const float* in,
+                              float* const* out, long n);
+
+// The decoder's coefficients alone, as decode_vector forms them once per vector: the W
+// coefficient into *w_coefficient and coefficient[k][c] for c from 1 (the timing of this share of
+// the work is measured on its own).
+using DecodeCoefficients = void (*)(std::int32_t channel_count, std::int32_t speaker_count,
+                                    float gain, float width, const float (*rows)[MAX_CHANNELS],
+                                    const float* channel_weights, float* w_coefficient,
+                                    float (*coefficient)[MAX_CHANNELS]);
+
+void decode_vector_baseline(std::int32_t, std::int32_t, float, float, const float (*)[MAX_CHANNELS],
+                            const float*, const float* const*, float* const*, long);
+void decode_vector_avx2(std::int32_t, std::int32_t, float, float, const float (*)[MAX_CHANNELS],
+                        const float*, const float* const*, float* const*, long);
+void decode_vector_avx512(std::int32_t, std::int32_t, float, float, const float (*)[MAX_CHANNELS],
+                          const float*, const float* const*, float* const*, long);
+
+void encode_vector_baseline(std::int32_t, const float*, const float*, float* const*, long);
+void encode_vector_avx2(std::int32_t, const float*, const float*, float* const*, long);
+void encode_vector_avx512(std::int32_t, const float*, const float*, float* const*, long);
+
+void decode_coefficients_baseline(std::int32_t, std::int32_t, float, float,
+                                  const float (*)[MAX_CHANNELS], const float*, float*,
+                                  float (*)[MAX_CHANNELS]);
+void decode_coefficients_avx2(std::int32_t, std::int32_t, float, float,
+                              const float (*)[MAX_CHANNELS], const float*, float*,
+                              float (*)[MAX_CHANNELS]);
+void decode_coefficients_avx512(std::int32_t, std::int32_t, float, float,
+                                const float (*)[MAX_CHANNELS], const float*, float*,
+                                float (*)[MAX_CHANNELS]);
+
+// By path. Calling a path that kernel_path_supported denies is an illegal instruction.
+inline constexpr DecodeVector DECODE_VECTOR[KERNEL_PATH_COUNT] = {
+    decode_vector_baseline, decode_vector_avx2, decode_vector_avx512};
+inline constexpr EncodeVector ENCODE_VECTOR[KERNEL_PATH_COUNT] = {
+    encode_vector_baseline, encode_vector_avx2, encode_vector_avx512};
+inline constexpr DecodeCoefficients DECODE_COEFFICIENTS[KERNEL_PATH_COUNT] = {
+    decode_coefficients_baseline, decode_coefficients_avx2, decode_coefficients_avx512};
+
+// "baseline", "avx2", "avx512".
+const char* kernel_path_name(KernelPath path);
+
+// Whether this CPU, and the system's saving of its registers, runs the path.
+bool kernel_path_supported(KernelPath path);
+
+// The fastest path this CPU runs that is no faster than the one named by `request` (a path name;
+// null or an unknown name asks for the fastest).
+KernelPath choose_kernel_path(const char* request);
+
+// The path of this process: choose_kernel_path of the environment variable TOVO_KERNEL, read
+// once, at the first call.
+KernelPath kernel_path();
+
+} // namespace tovo::ambi

@@ -1,0 +1,28 @@
+# Fails when an object built with wider instructions than baseline x86-64 defines an external
+# symbol other than its own entry points: a shared inline function compiled there could be the
+# copy the linker keeps for every caller, the baseline path included.
+# Arguments: -DNM=<nm> -DOBJECTS=<objects of tovo_ambi, joined by |>.
+string(REPLACE "|" ";" objects "${OBJECTS}")
+set(checked 0)
+foreach(object ${objects})
+    string(REGEX MATCH "kernels_(avx[0-9]+)\\.cpp\\.o$" wide "${object}")
+    if(NOT wide)
+        continue()
+    endif()
+    set(isa ${CMAKE_MATCH_1})
+    execute_process(COMMAND ${NM} -C -g --defined-only ${object}
+                    OUTPUT_VARIABLE symbols RESULT_VARIABLE failed)
+    if(failed)
+        message(FATAL_ERROR "${NM} could not read ${object}")
+    endif()
+    string(REPLACE "\n" ";" symbols "${symbols}")
+    foreach(line ${symbols})
+        if(NOT line MATCHES "_${isa}\\(")
+            message(FATAL_ERROR "${object} defines a symbol other than its entry points: ${line}")
+        endif()
+    endforeach()
+    math(EXPR checked "${checked} + 1")
+endforeach()
+if(NOT checked EQUAL 2)
+    message(FATAL_ERROR "expected the avx2 and avx512 kernel objects, checked ${checked}")
+endif()
