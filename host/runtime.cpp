@@ -229,16 +229,18 @@ void Runtime::send(Box* box, Symbol* selector, std::span<const Atom> args) {
 }
 
 void Runtime::deliver(Box* box, int inlet, Symbol* selector, short argc, Atom* argv) {
+    if (depth_ == 0)
+        overflowed_ = false;
+    // Once a runaway has gone too deep, the rest of it is dropped as it unwinds: a loop with
+    // fan-out would otherwise deliver to every branch it left behind, exponentially many.
+    if (overflowed_)
+        return;
     if (depth_ >= MAX_DEPTH) {
-        // Reported once for the whole runaway: everything nested this deep is dropped.
-        if (!overflowed_)
-            print("error: stack overflow: messages nested deeper than " +
-                  std::to_string(MAX_DEPTH) + " were dropped");
+        print("error: stack overflow: messages nested deeper than " + std::to_string(MAX_DEPTH) +
+              " were dropped");
         overflowed_ = true;
         return;
     }
-    if (depth_ == 0)
-        overflowed_ = false;
     const Method* m = box->cls->find(selector);
     if (m && (m->shape == detail::Shape::Dsp || m->shape == detail::Shape::Assist))
         m = nullptr; // private: the host's own
