@@ -6,6 +6,7 @@ packages=(
     cmake g++ make pkg-config diffutils
     libgtest-dev libgmock-dev libbenchmark-dev
     libsndfile1-dev gnuplot-nox
+    clang libclang-rt-14-dev
 )
 
 missing=()
