@@ -6,8 +6,9 @@ JOBS ?= $(shell nproc)
 
 FUZZ_BUILD ?= build-fuzz
 FUZZ_SECONDS ?= 60
+TSAN_BUILD ?= build-tsan
 
-.PHONY: all deps build test demo sanitize fuzz clean
+.PHONY: all deps build test demo sanitize fuzz tsan clean
 
 all: build
 
@@ -40,5 +41,12 @@ fuzz: deps
 	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target fuzz_script fuzz_storm
 	fuzz/run.sh $(FUZZ_BUILD) $(FUZZ_SECONDS)
 
+# Messages on one thread while the signal chain runs on another, under ThreadSanitizer: any
+# report fails the run.
+tsan: deps
+	cmake -S . -B $(TSAN_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTOVO_TSAN=ON
+	cmake --build $(TSAN_BUILD) -j $(JOBS) --target ambi_thread_tests
+	TSAN_OPTIONS=halt_on_error=1 $(TSAN_BUILD)/bin/ambi_thread_tests
+
 clean:
-	rm -rf $(BUILD) $(SANITIZE_BUILD) $(FUZZ_BUILD)
+	rm -rf $(BUILD) $(SANITIZE_BUILD) $(FUZZ_BUILD) $(TSAN_BUILD)

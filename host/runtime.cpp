@@ -75,6 +75,8 @@ Runtime::~Runtime() {
 }
 
 void Runtime::print(std::string_view line) {
+    // A perform routine may print on the signal thread while a handler prints here.
+    std::lock_guard<std::mutex> hold(console_mutex_);
     if (sink_)
         sink_(line);
 }
@@ -337,6 +339,23 @@ void Runtime::run(long vectors) {
         }
         elapsed_samples_ += vector_size_;
     }
+}
+
+void Runtime::prepare_signal() {
+    CurrentRuntime here(this);
+    if (dirty_)
+        rebuild();
+}
+
+bool Runtime::tick_signal() {
+    CurrentRuntime here(this);
+    if (!chain_ || chain_->stopped())
+        return false;
+    std::string problem;
+    if (chain_->tick(problem))
+        return true;
+    print("error: " + problem);
+    return false;
 }
 
 double Runtime::now_ms() const {
