@@ -7,8 +7,9 @@ JOBS ?= $(shell nproc)
 FUZZ_BUILD ?= build-fuzz
 FUZZ_SECONDS ?= 60
 TSAN_BUILD ?= build-tsan
+SOAK_CYCLES ?= 10000
 
-.PHONY: all deps build test demo sanitize fuzz tsan clean
+.PHONY: all deps build test demo sanitize fuzz tsan soak clean
 
 all: build
 
@@ -47,6 +48,12 @@ tsan: deps
 	cmake -S . -B $(TSAN_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTOVO_TSAN=ON
 	cmake --build $(TSAN_BUILD) -j $(JOBS) --target ambi_thread_tests
 	TSAN_OPTIONS=halt_on_error=1 $(TSAN_BUILD)/bin/ambi_thread_tests
+
+# SOAK_CYCLES create / connect / dsp / free cycles of every class in one patch, with the heap in
+# use before and after. make test runs a shorter soak; make sanitize runs it under LeakSanitizer.
+soak: build
+	cd $(abspath $(BUILD))/tests/soak/scratch && \
+		$(abspath $(BUILD))/bin/soak $(CURDIR)/tests/soak/cycle.tovo $(SOAK_CYCLES)
 
 clean:
 	rm -rf $(BUILD) $(SANITIZE_BUILD) $(FUZZ_BUILD) $(TSAN_BUILD)
