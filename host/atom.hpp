@@ -44,8 +44,8 @@ inline void atom_setfloat(Atom* a, float v) {
 }
 
 // A double as the single-precision number atoms carry: rounded to the nearest float, and held
-// at the largest float of its sign where it lies beyond that range, so that a finite value
-// never becomes an infinity. A NaN stays a NaN.
+// at the largest float of its sign where it lies beyond that range (an infinity included), so
+// that a finite value never becomes an infinity. A NaN stays a NaN.
 inline float to_atom_float(double v) {
     constexpr double largest = std::numeric_limits<float>::max();
     return static_cast<float>(v > largest ? largest : v < -largest ? -largest : v);

@@ -91,6 +91,10 @@ Box* Runtime::box(const std::string& name) const {
 Box* Runtime::create(const std::string& name, const std::string& cls, std::span<const Atom> args,
                      std::string& why) {
     CurrentRuntime here(this);
+    if (args.size() > MAX_MESSAGE_ATOMS) {
+        why = "more than " + std::to_string(MAX_MESSAGE_ATOMS) + " creation arguments";
+        return nullptr;
+    }
     if (box(name)) {
         why = "a box named \"" + name + "\" exists already";
         return nullptr;
@@ -226,6 +230,11 @@ bool Runtime::disconnect(Box* from, int outlet, Box* to, int inlet, std::string&
 
 void Runtime::send(Box* box, Symbol* selector, std::span<const Atom> args) {
     CurrentRuntime here(this);
+    if (args.size() > MAX_MESSAGE_ATOMS) {
+        print(std::string("error: ") + box->cls->name->s_name + ": \"" + selector->s_name +
+              "\" with more than " + std::to_string(MAX_MESSAGE_ATOMS) + " atoms was dropped");
+        return;
+    }
     std::vector<Atom> argv(args.begin(), args.end());
     deliver(box, 0, selector, static_cast<short>(argv.size()), argv.data());
 }

@@ -20,6 +20,10 @@ namespace tovo::host {
 
 enum class OutletKind { Signal, Message };
 
+// Atoms one message or one box's creation arguments may hold: what a handler's 16-bit count can
+// say. Longer ones are refused, not cut to what the count would wrap to.
+inline constexpr std::size_t MAX_MESSAGE_ATOMS = 32767;
+
 struct Cord {
     Box* to;
     int inlet;
