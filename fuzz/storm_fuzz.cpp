@@ -143,92 +143,34 @@ int signal_probe_main() {
 
 // Words the classes look for, and some they do not. None holds the letter n in a way that could
 // read as "nan" or "inf" on the console; random symbols leave the letter n out altogether.
+// clang-format off
 constexpr const char* WORDS[] = {
-    "2d",        "2D",        "3d",
-    "3D",        "1st",       "1st-order",
-    "2nd",       "2nd-order", "3rd",
-    "3rd-order", "4th",       "degrees",
-    "degree",    "radians",   "radian",
-    "none",      "None",      "default",
-    "Default",   "in-phase",  "In-phase",
-    "inphase",   "max-rE",    "Max-rE",
-    "max-re",    "Max-re",    "x",
-    "X",         "y",         "Y",
-    "z",         "Z",         "-x",
-    "-X",        "-y",        "-Y",
-    "-z",        "-Z",        "ctx",
-    "@drawto",   "@enable",   "@position",
-    "@scale",    "@bounds",   "@",
-    "@zork",     "drawto",    "enable",
-    "position",  "scale",     "bounds",
-    "getdrawto", "getenable", "getposition",
-    "getscale",  "getbounds", "bang",
-    "list",      "set",       "mul",
-    "rotate",    "reset",     "do",
-    "quat",      "dump",      "azimuth",
-    "elevation", "speaker",   "speaker_radians",
-    "gain",      "width",     "weights",
-    "dsp",       "assist",    "anything",
-    "signal",    "",
+    "2d", "2D", "3d", "3D", "1st", "1st-order", "2nd", "2nd-order", "3rd", "3rd-order", "4th",
+    "degrees", "degree", "radians", "radian", "none", "None", "default", "Default", "in-phase",
+    "In-phase", "inphase", "max-rE", "Max-rE", "max-re", "Max-re", "x", "X", "y", "Y", "z", "Z",
+    "-x", "-X", "-y", "-Y", "-z", "-Z", "ctx", "@drawto", "@enable", "@position", "@scale",
+    "@bounds", "@", "@zork", "drawto", "enable", "position", "scale", "bounds", "getdrawto",
+    "getenable", "getposition", "getscale", "getbounds", "bang", "list", "set", "mul", "rotate",
+    "reset", "do", "quat", "dump", "azimuth", "elevation", "speaker", "speaker_radians", "gain",
+    "width", "weights", "dsp", "assist", "anything", "signal", "",
 };
+// clang-format on
 constexpr char SYMBOL_LETTERS[] = "abcdeghjklmopqrstuvwxyzXYZ@-_.~0123456789";
 
-constexpr std::int32_t INT_SPECIALS[] = {
-    0,
-    1,
-    -1,
-    2,
-    3,
-    4,
-    7,
-    8,
-    9,
-    15,
-    16,
-    17,
-    31,
-    32,
-    33,
-    40,
-    -4,
-    90,
-    127,
-    65535,
-    std::numeric_limits<std::int32_t>::max(),
-    std::numeric_limits<std::int32_t>::min(),
-};
+constexpr std::int32_t INT_TOP = std::numeric_limits<std::int32_t>::max();
+constexpr std::int32_t INT_BOTTOM = std::numeric_limits<std::int32_t>::min();
+constexpr std::int32_t INT_EDGES[] = {0,  1,  -1, 2,  3,  4,  7,  8,   9,     15,      16,
+                                      17, 31, 32, 33, 40, -4, 90, 127, 65535, INT_TOP, INT_BOTTOM};
 
 constexpr float INF = std::numeric_limits<float>::infinity();
-constexpr float FLOAT_SPECIALS[] = {
-    0.0f,
-    -0.0f,
-    1.0f,
-    -1.0f,
-    0.5f,
-    2.0f,
-    90.0f,
-    -90.0f,
-    180.0f,
-    360.0f,
-    45.0f,
-    0.70710677f,
-    1.0000004f,
-    0.03f,
-    1e-7f,
-    1e15f,
-    1e30f,
-    -1e30f,
-    3e38f,
-    std::numeric_limits<float>::max(),
-    -std::numeric_limits<float>::max(),
-    std::numeric_limits<float>::min(),
-    std::numeric_limits<float>::denorm_min(),
-    -std::numeric_limits<float>::denorm_min(),
-    INF,
-    -INF,
-    std::numeric_limits<float>::quiet_NaN(),
-    -std::numeric_limits<float>::quiet_NaN(),
-};
+constexpr float QUIET_NAN = std::numeric_limits<float>::quiet_NaN();
+constexpr float TOP = std::numeric_limits<float>::max();
+constexpr float TINY = std::numeric_limits<float>::min();
+constexpr float SUBNORMAL = std::numeric_limits<float>::denorm_min();
+constexpr float FLOAT_EDGES[] = {
+    0.0f,  -0.0f,       1.0f,       -1.0f,      0.5f,  2.0f,  90.0f,     -90.0f,    180.0f, 360.0f,
+    45.0f, 0.70710677f, 1.0000004f, 0.03f,      1e-7f, 1e15f, 1e30f,     -1e30f,    3e38f,  TOP,
+    -TOP,  TINY,        SUBNORMAL,  -SUBNORMAL, INF,   -INF,  QUIET_NAN, -QUIET_NAN};
 
 struct Entry {
     Box* box;
@@ -288,13 +230,13 @@ private:
         Atom a{};
         switch (in_.ConsumeIntegralInRange(0, 6)) {
         case 0:
-            atom_setlong(&a, in_.PickValueInArray(INT_SPECIALS));
+            atom_setlong(&a, in_.PickValueInArray(INT_EDGES));
             break;
         case 1:
             atom_setlong(&a, in_.ConsumeIntegral<std::int32_t>());
             break;
         case 2:
-            atom_setfloat(&a, in_.PickValueInArray(FLOAT_SPECIALS));
+            atom_setfloat(&a, in_.PickValueInArray(FLOAT_EDGES));
             break;
         case 3: // any bit pattern, NaN payloads included
             atom_setfloat(&a, std::bit_cast<float>(in_.ConsumeIntegral<std::uint32_t>()));
