@@ -47,6 +47,7 @@ Premises* g_premises = nullptr; // the storm in progress
 
 struct Figures {
     long long inputs = 0, boxes = 0, messages = 0, cords = 0, vectors = 0;
+    long long atoms_checked = 0, silent_samples = 0, moderate_samples = 0; // by the probes
 } g_figures;
 
 // --- probes: one box on the message outlets of each storm box, one on its signal outlets ---------
@@ -71,6 +72,7 @@ void message_probe_anything(MessageProbe* x, Symbol* s, short argc, Atom* argv) 
     if (!g_premises || g_premises->nonfinite)
         return;
     const std::span<const Atom> atoms(argv, argc > 0 ? argc : 0);
+    g_figures.atoms_checked += static_cast<long long>(atoms.size());
     for (const Atom& a : atoms)
         if (a.a_type == A_FLOAT && !std::isfinite(a.a_w.w_float))
             fuzz::fault(std::string(x->watched->s_name) + " sent a non-finite number",
@@ -110,6 +112,10 @@ std::intptr_t* signal_probe_perform(std::intptr_t* w) {
     auto* x = reinterpret_cast<SignalProbe*>(w[1]);
     const long n = static_cast<long>(w[2]);
     const Premises* p = g_premises;
+    if (p && !p->nonfinite) {
+        g_figures.silent_samples += p->loud ? 0 : n * x->inlets;
+        g_figures.moderate_samples += p->immoderate ? 0 : n * x->inlets;
+    }
     if (p && !p->nonfinite)
         for (std::int32_t i = 0; i < x->inlets; ++i) {
             const auto* in = reinterpret_cast<const float*>(w[3 + i]);
@@ -209,8 +215,9 @@ public:
     Premises premises;
 
 private:
-    // The number of an atom, noted in the premises; `to_source`: it may set a source's level.
-    void note(const Atom& a, bool to_source) {
+    // The number of an atom going to a box of class `cls`, noted in the premises. Only a source's
+    // level and the decoder's settings can make a signal large; any number may travel on.
+    void note(const Atom& a, Symbol* cls) {
         double v = 0;
         if (a.a_type == A_FLOAT)
             v = a.a_w.w_float;
@@ -218,11 +225,12 @@ private:
             v = a.a_w.w_long;
         else
             return;
+        const bool source = cls == gensym(SOURCE_CLASS);
         if (!std::isfinite(v))
             premises.nonfinite = true;
-        if (std::fabs(v) > MODERATE)
+        if (std::fabs(v) > MODERATE && (source || cls == gensym("tovo.ambi.decode~")))
             premises.immoderate = true;
-        if (to_source && v != 0)
+        if (source && v != 0)
             premises.loud = true;
     }
 
@@ -258,14 +266,14 @@ private:
         return a;
     }
 
-    std::vector<Atom> atoms(bool to_source) {
+    std::vector<Atom> atoms(Symbol* cls) {
         // Mostly a handful, now and then a long list.
         const int most = in_.ConsumeIntegralInRange(0, 15) == 0 ? 64 : 8;
         const int count = in_.ConsumeIntegralInRange(0, most);
         std::vector<Atom> out;
         for (int i = 0; i < count && in_.remaining_bytes() > 0; ++i) {
             out.push_back(atom());
-            note(out.back(), to_source);
+            note(out.back(), cls);
         }
         return out;
     }
@@ -283,16 +291,16 @@ private:
         const std::size_t k = in_.ConsumeIntegralInRange<std::size_t>(0, classes);
         const char* cls = k < classes ? fuzz::PACKAGE_CLASSES[k] : SOURCE_CLASS;
         const bool source = k == classes;
-        const std::vector<Atom> args = atoms(source);
+        const std::vector<Atom> args = atoms(gensym(cls));
         if (boxes_.size() >= MAX_BOXES)
             return;
         std::string why;
         const std::string name = fresh_name();
         trace("new " + name + " " + cls + text(args));
         Box* box = rt_.create(name, cls, args, why);
-        ++g_figures.boxes;
         if (!box)
             return;
+        ++g_figures.boxes;
         Entry e{box, gensym(cls), nullptr, nullptr};
         if (!source)
             attach_probes(e);
@@ -351,10 +359,17 @@ private:
                                                                0, cls->methods.size() - 1)]
                                                   .selector;
         }
-        const std::vector<Atom> args = atoms(e->cls == gensym(SOURCE_CLASS));
+        const std::vector<Atom> args = atoms(e->cls);
         trace("send " + e->box->name + " " + selector->s_name + text(args));
         rt_.send(e->box, selector, args);
         ++g_figures.messages;
+    }
+
+    // An outlet or inlet among `count`; now and then one that is not there.
+    int index(int count) {
+        if (count > 0 && in_.ConsumeIntegralInRange(0, 7) != 0)
+            return in_.ConsumeIntegralInRange(0, count - 1);
+        return in_.ConsumeBool() ? -1 : count;
     }
 
     // A cord between storm boxes (or its removal); the premise of moderate signals holds for
@@ -364,9 +379,8 @@ private:
         Entry* to = pick();
         if (!from || !to)
             return;
-        const int outlet =
-            in_.ConsumeIntegralInRange<int>(-1, static_cast<int>(from->box->outlets.size()));
-        const int inlet = in_.ConsumeIntegralInRange<int>(-1, to->box->inlet_count());
+        const int outlet = index(static_cast<int>(from->box->outlets.size()));
+        const int inlet = index(to->box->inlet_count());
         std::string why;
         trace(std::string(make ? "connect " : "disconnect ") + from->box->name + " " +
               std::to_string(outlet) + " " + to->box->name + " " + std::to_string(inlet));
@@ -377,8 +391,14 @@ private:
         if (!rt_.connect(from->box, outlet, to->box, inlet, why))
             return;
         ++g_figures.cords;
-        if (from->box->outlets[outlet]->kind != OutletKind::Signal)
+        if (from->box->outlets[outlet]->kind != OutletKind::Signal) {
+            // What another object sends a source or a decoder may be any finite number.
+            if (to->cls == gensym(SOURCE_CLASS))
+                premises.loud = premises.immoderate = true;
+            if (to->cls == gensym("tovo.ambi.decode~"))
+                premises.immoderate = true;
             return;
+        }
         const bool shallow =
             from->cls == gensym(SOURCE_CLASS) ||
             (from->cls == gensym("tovo.ambi.encode~") && to->cls == gensym("tovo.ambi.decode~"));
@@ -465,11 +485,14 @@ void check_console(std::string_view line) {
 }
 
 void report() {
+    const Figures& f = g_figures;
     std::fprintf(stderr,
                  "storm: %lld inputs, %lld boxes made, %lld messages sent, %lld cords, "
-                 "%lld signal vectors\n",
-                 g_figures.inputs, g_figures.boxes, g_figures.messages, g_figures.cords,
-                 g_figures.vectors);
+                 "%lld signal vectors\n"
+                 "storm: checked %lld atoms sent, %lld samples for silence, %lld samples for "
+                 "finite values\n",
+                 f.inputs, f.boxes, f.messages, f.cords, f.vectors, f.atoms_checked,
+                 f.silent_samples, f.moderate_samples);
 }
 
 } // namespace
