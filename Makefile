@@ -4,7 +4,12 @@ BUILD ?= build
 SANITIZE_BUILD ?= build-sanitize
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps build test demo sanitize bench clean
+FUZZ_BUILD ?= build-fuzz
+FUZZ_SECONDS ?= 60
+TSAN_BUILD ?= build-tsan
+SOAK_CYCLES ?= 10000
+
+.PHONY: all deps build test demo sanitize bench fuzz tsan soak clean
 
 all: build
 
@@ -45,5 +50,25 @@ sanitize: deps
 bench: build
 	$(BUILD)/bin/tovo-bench
 
+# Each fuzz target for FUZZ_SECONDS, everything built with clang under libFuzzer, ASan and UBSan.
+fuzz: deps
+	cmake -S . -B $(FUZZ_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \
+		-DTOVO_FUZZ=ON -DTOVO_TESTS=OFF
+	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target fuzz_script fuzz_storm
+	fuzz/run.sh $(FUZZ_BUILD) $(FUZZ_SECONDS)
+
+# Messages on one thread while the signal chain runs on another, under ThreadSanitizer: any
+# report fails the run.
+tsan: deps
+	cmake -S . -B $(TSAN_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTOVO_TSAN=ON
+	cmake --build $(TSAN_BUILD) -j $(JOBS) --target ambi_thread_tests
+	TSAN_OPTIONS=halt_on_error=1 $(TSAN_BUILD)/bin/ambi_thread_tests
+
+# SOAK_CYCLES create / connect / dsp / free cycles of every class in one patch, with the heap in
+# use before and after. make test runs a shorter soak; make sanitize runs it under LeakSanitizer.
+soak: build
+	cd $(abspath $(BUILD))/tests/soak/scratch && \
+		$(abspath $(BUILD))/bin/soak $(CURDIR)/tests/soak/cycle.tovo $(SOAK_CYCLES)
+
 clean:
-	rm -rf $(BUILD) $(SANITIZE_BUILD)
+	rm -rf $(BUILD) $(SANITIZE_BUILD) $(FUZZ_BUILD) $(TSAN_BUILD)

@@ -21,6 +21,10 @@ constexpr double DEGREE_FACTOR = 0.01745329252;
 constexpr double RADIAN_DEGREES = 57.295779513082;
 // pi to 12 digits, as written: the default ring is spaced with it
 constexpr double PI = 3.14159265359;
+// Gain and order weights are held within this size either way. The decoding law multiplies the
+// two, and a product beyond single precision would make an infinite coefficient, which turns
+// even silence into NaN; within the limit every coefficient stays below about 1e36.
+constexpr double SETTING_LIMIT = 1e18;
 
 struct AmbiDecoder {
     SignalObject z;
@@ -52,6 +56,12 @@ constexpr FlavourWord FLAVOUR_WORDS[] = {
     {"max-rE", FLAVOUR_MAX_RE},   {"Max-rE", FLAVOUR_MAX_RE},     {"max-re", FLAVOUR_MAX_RE},
     {"Max-re", FLAVOUR_MAX_RE},
 };
+
+float limited(double value) {
+    return static_cast<float>(value > SETTING_LIMIT    ? SETTING_LIMIT
+                              : value < -SETTING_LIMIT ? -SETTING_LIMIT
+                                                       : value);
+}
 
 void decoder_apply_flavour(AmbiDecoder* x, std::int32_t flavour) {
     decoder_apply_flavour(x->format, flavour, x->order_weights, x->channel_weights);
@@ -86,7 +96,7 @@ void* ambi_decode_new(Symbol*, short argc, Atom* argv) {
         const Atom& a = argv[i];
         if (a.a_type == A_FLOAT) {
             // Each float sets the next order; a fifth in a row starts again at order 0.
-            x->order_weights[run] = a.a_w.w_float;
+            x->order_weights[run] = limited(a.a_w.w_float);
             run = (run + 1) % ORDER_WEIGHT_COUNT;
             continue;
         }
@@ -181,7 +191,7 @@ void ambi_decode_speaker(AmbiDecoder* x, std::int32_t index, double azimuth_deg,
 }
 
 void ambi_decode_gain(AmbiDecoder* x, double value) {
-    store_relaxed(x->gain, static_cast<float>(value));
+    store_relaxed(x->gain, limited(value));
 }
 
 void ambi_decode_width(AmbiDecoder* x, double value) {
@@ -193,7 +203,7 @@ void ambi_decode_width(AmbiDecoder* x, double value) {
 void ambi_decode_weights(AmbiDecoder* x, Symbol*, short argc, Atom* argv) {
     for (short m = 0; m < argc && m < ORDER_WEIGHT_COUNT; ++m)
         if (argv[m].a_type == A_FLOAT)
-            x->order_weights[m] = argv[m].a_w.w_float;
+            x->order_weights[m] = limited(argv[m].a_w.w_float);
     decoder_update_channel_weights(x->format, x->order_weights, x->channel_weights);
 }
 

@@ -96,10 +96,12 @@ void ambi_encode_dump(AmbiEncoder* x) {
 }
 
 // A unit switch converts the stored direction and leaves the weights: the direction is the same.
+// An angle too large for single precision in degrees is held at the largest float, so a later
+// direction message never computes weights from an infinity.
 void ambi_encode_degrees(AmbiEncoder* x) {
     if (!x->in_degrees) {
-        x->azimuth = static_cast<float>(x->azimuth / DEGREE_FACTOR);
-        x->elevation = static_cast<float>(x->elevation / DEGREE_FACTOR);
+        x->azimuth = to_atom_float(x->azimuth / DEGREE_FACTOR);
+        x->elevation = to_atom_float(x->elevation / DEGREE_FACTOR);
     }
     x->in_degrees = 1;
 }

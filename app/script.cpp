@@ -186,7 +186,13 @@ void Script::run_line(std::string_view line, int number) {
         if (!b)
             return;
         std::span<const Atom> message = std::span<const Atom>(atoms).subspan(1);
-        if (message[0].a_type == host::A_SYM)
+        const bool selector = message[0].a_type == host::A_SYM;
+        if (message.size() - (selector ? 1 : 0) > host::MAX_MESSAGE_ATOMS) {
+            fail(number,
+                 "more than " + std::to_string(host::MAX_MESSAGE_ATOMS) + " atoms in one message");
+            return;
+        }
+        if (selector)
             rt_.send(b, message[0].a_w.w_sym, message.subspan(1));
         else
             rt_.send(b, host::gensym("list"), message);

@@ -1,15 +1,19 @@
 // The axis-aligned bounds of the scaled and moved cube.
 #include "gl/bounds.hpp"
 
+#include "host/atom.hpp"
+
 #include <cmath>
 
 namespace tovo {
 
 void cube_bounds(const float position[3], const float scale[3], float bounds[6]) {
+    // In double, then held within single precision: a huge position and scale give the largest
+    // float, never an infinity.
     for (int axis = 0; axis < 3; ++axis) {
-        const float half = CUBE_HALF_EDGE * std::fabs(scale[axis]);
-        bounds[axis] = position[axis] - half;
-        bounds[axis + 3] = position[axis] + half;
+        const double half = CUBE_HALF_EDGE * std::fabs(double{scale[axis]});
+        bounds[axis] = host::to_atom_float(position[axis] - half);
+        bounds[axis + 3] = host::to_atom_float(position[axis] + half);
     }
 }
 

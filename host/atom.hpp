@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <limits>
 
 namespace tovo::host {
 
@@ -40,6 +41,14 @@ inline void atom_setlong(Atom* a, std::int32_t v) {
 inline void atom_setfloat(Atom* a, float v) {
     a->a_type = A_FLOAT;
     a->a_w.w_float = v;
+}
+
+// A double as the single-precision number atoms carry: rounded to the nearest float, and held
+// at the largest float of its sign where it lies beyond that range (an infinity included), so
+// that a finite value never becomes an infinity. A NaN stays a NaN.
+inline float to_atom_float(double v) {
+    constexpr double largest = std::numeric_limits<float>::max();
+    return static_cast<float>(v > largest ? largest : v < -largest ? -largest : v);
 }
 
 inline void atom_setsym(Atom* a, Symbol* s) {

@@ -75,6 +75,8 @@ Runtime::~Runtime() {
 }
 
 void Runtime::print(std::string_view line) {
+    // A perform routine may print on the signal thread while a handler prints here.
+    std::lock_guard<std::mutex> hold(console_mutex_);
     if (sink_)
         sink_(line);
 }
@@ -89,6 +91,10 @@ Box* Runtime::box(const std::string& name) const {
 Box* Runtime::create(const std::string& name, const std::string& cls, std::span<const Atom> args,
                      std::string& why) {
     CurrentRuntime here(this);
+    if (args.size() > MAX_MESSAGE_ATOMS) {
+        why = "more than " + std::to_string(MAX_MESSAGE_ATOMS) + " creation arguments";
+        return nullptr;
+    }
     if (box(name)) {
         why = "a box named \"" + name + "\" exists already";
         return nullptr;
@@ -224,21 +230,28 @@ bool Runtime::disconnect(Box* from, int outlet, Box* to, int inlet, std::string&
 
 void Runtime::send(Box* box, Symbol* selector, std::span<const Atom> args) {
     CurrentRuntime here(this);
+    if (args.size() > MAX_MESSAGE_ATOMS) {
+        print(std::string("error: ") + box->cls->name->s_name + ": \"" + selector->s_name +
+              "\" with more than " + std::to_string(MAX_MESSAGE_ATOMS) + " atoms was dropped");
+        return;
+    }
     std::vector<Atom> argv(args.begin(), args.end());
     deliver(box, 0, selector, static_cast<short>(argv.size()), argv.data());
 }
 
 void Runtime::deliver(Box* box, int inlet, Symbol* selector, short argc, Atom* argv) {
+    if (depth_ == 0)
+        overflowed_ = false;
+    // Once a runaway has gone too deep, the rest of it is dropped as it unwinds: a loop with
+    // fan-out would otherwise deliver to every branch it left behind, exponentially many.
+    if (overflowed_)
+        return;
     if (depth_ >= MAX_DEPTH) {
-        // Reported once for the whole runaway: everything nested this deep is dropped.
-        if (!overflowed_)
-            print("error: stack overflow: messages nested deeper than " +
-                  std::to_string(MAX_DEPTH) + " were dropped");
+        print("error: stack overflow: messages nested deeper than " + std::to_string(MAX_DEPTH) +
+              " were dropped");
         overflowed_ = true;
         return;
     }
-    if (depth_ == 0)
-        overflowed_ = false;
     const Method* m = box->cls->find(selector);
     if (m && (m->shape == detail::Shape::Dsp || m->shape == detail::Shape::Assist))
         m = nullptr; // private: the host's own
@@ -335,6 +348,23 @@ void Runtime::run(long vectors) {
         }
         elapsed_samples_ += vector_size_;
     }
+}
+
+void Runtime::prepare_signal() {
+    CurrentRuntime here(this);
+    if (dirty_)
+        rebuild();
+}
+
+bool Runtime::tick_signal() {
+    CurrentRuntime here(this);
+    if (!chain_ || chain_->stopped())
+        return false;
+    std::string problem;
+    if (chain_->tick(problem))
+        return true;
+    print("error: " + problem);
+    return false;
 }
 
 double Runtime::now_ms() const {

@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <span>
 #include <string>
 #include <string_view>
@@ -18,6 +19,10 @@
 namespace tovo::host {
 
 enum class OutletKind { Signal, Message };
+
+// Atoms one message or one box's creation arguments may hold: what a handler's 16-bit count can
+// say. Longer ones are refused, not cut to what the count would wrap to.
+inline constexpr std::size_t MAX_MESSAGE_ATOMS = 32767;
 
 struct Cord {
     Box* to;
@@ -99,11 +104,18 @@ public:
     int vector_size() const { return vector_size_; }
     double sample_rate() const { return sample_rate_; }
     void run(long vectors);
+    // Threaded mode: the chain on a thread of its own. prepare_signal() (re)builds the chain
+    // where the patch changed; tick_signal() then runs one vector of it, from one other thread,
+    // while this one goes on sending messages. It fires no clock, advances no logical time and
+    // never rebuilds, so boxes and cords must stay as they are while that thread runs. False
+    // when there is no chain or it has stopped.
+    void prepare_signal();
+    bool tick_signal();
     // Samples processed since the runtime started, and the logical time they make.
     long long elapsed_samples() const { return elapsed_samples_; }
     double now_ms() const;
 
-    // Console: one line each.
+    // Console: one line each, from any thread (the sink is called by one at a time).
     void print(std::string_view line);
     // Makes an instance that belongs to no patch box (the library objects of newinstance).
     void* new_instance(Symbol* cls, short argc, Atom* argv);
@@ -133,6 +145,7 @@ private:
 
     std::filesystem::path externals_;
     ConsoleSink sink_;
+    std::mutex console_mutex_;
     std::vector<std::unique_ptr<Box>> boxes_; // creation order; includes unnamed instances
     long next_serial_ = 0;
     int depth_ = 0; // nested sends

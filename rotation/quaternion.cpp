@@ -107,7 +107,7 @@ bool renorm_due(std::int32_t& product_count, std::int32_t renorm_interval) {
 
 void atoms_set_floats(Atom* out, std::initializer_list<double> values) {
     for (double v : values)
-        atom_setfloat(out++, static_cast<float>(v));
+        atom_setfloat(out++, to_atom_float(v));
 }
 
 void atoms_update_floats(short argc, const Atom* argv, Atom* out, int n) {

@@ -53,7 +53,8 @@ Vector rotate_vector(const RotationMatrix& m, const Vector& v);
 // the count then restarts at 0. The period is interval + 2 products (every one when negative).
 bool renorm_due(std::int32_t& product_count, std::int32_t renorm_interval);
 
-// Output lists: each value rounded to a single-precision float atom, in order.
+// Output lists: each value rounded to a single-precision float atom, in order; a value beyond
+// single precision (a huge input turned or scaled) goes out as the largest float of its sign.
 void atoms_set_floats(host::Atom* out, std::initializer_list<double> values);
 // Creation arguments that preset an output list: atom i replaces slot i, for i < min(argc, n).
 void atoms_update_floats(short argc, const host::Atom* argv, host::Atom* out, int n);

@@ -7,6 +7,7 @@ packages=(
     libgtest-dev libgmock-dev libbenchmark-dev
     libsndfile1-dev gnuplot-nox
     libopenblas-dev libeigen3-dev
+    clang libclang-rt-14-dev
 )
 
 missing=()

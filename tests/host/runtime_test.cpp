@@ -32,6 +32,21 @@ TEST(Runtime, LogicalClockAdvancesWithVectors) {
     EXPECT_EQ(p.runtime().elapsed_samples(), 3 * 32 + 16);
 }
 
+// A handler's count of atoms is 16 bits: a longer message is refused with a line naming it,
+// never cut to whatever the count would wrap to.
+TEST(Runtime, MessagesTooLongForTheirCountAreRefusedNotWrapped) {
+    Patch p(TOVO_TEST_EXTERNALS_DIR);
+    std::string ones;
+    for (int i = 0; i < 32768; ++i)
+        ones += " 1";
+    EXPECT_EQ(p.line("new big print" + ones), "error: line 1: more than 32767 creation arguments");
+    p.run("new q print q");
+    EXPECT_EQ(p.line("send q" + ones), "error: line 3: more than 32767 atoms in one message");
+    EXPECT_EQ(p.line("send q list" + ones), "error: line 4: more than 32767 atoms in one message");
+    // the longest message a count can hold goes through whole
+    EXPECT_EQ(tovo::testing::numbers(p.line("send q" + ones.substr(2))).size(), 32767u);
+}
+
 TEST(Runtime, SignalBuffersAreAlignedForWideVectors) {
     auto buffer = tovo::host::make_signal_buffer(5);
     EXPECT_EQ(reinterpret_cast<std::uintptr_t>(buffer.get()) % tovo::host::SIGNAL_ALIGN, 0u);

@@ -1,0 +1,83 @@
+// Fuzz target: the script reader and command runner fed arbitrary text, against the real
+// plug-ins. Each input is a fresh patch. Lines that would touch files (the sound-file
+// built-ins) or process more signal than one input can afford are left out; every other line
+// goes to the reader exactly as a user would type it.
+#include "app/script.hpp"
+#include "fuzz_support.hpp"
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+#include <vector>
+
+namespace {
+
+using namespace tovo;
+
+// Signal samples one input may process: enough for every command, few enough to stay fast.
+constexpr double SAMPLE_BUDGET = 1 << 17;
+
+std::vector<std::string_view> words(std::string_view line) {
+    std::vector<std::string_view> out;
+    std::size_t i = 0;
+    while (i < line.size()) {
+        while (i < line.size() && (line[i] == ' ' || line[i] == '\t'))
+            ++i;
+        const std::size_t start = i;
+        while (i < line.size() && line[i] != ' ' && line[i] != '\t')
+            ++i;
+        if (i > start)
+            out.push_back(line.substr(start, i - start));
+    }
+    return out;
+}
+
+// False for a line that must not run here; a line that processes signal spends the budget.
+bool affordable(std::string_view line, const host::Runtime& rt, double& budget) {
+    const std::vector<std::string_view> w = words(line);
+    if (w.empty())
+        return true;
+    if (w[0] == "new" && w.size() > 2 && (w[2] == "sfplay~" || w[2] == "sfrecord~"))
+        return false;
+    if ((w[0] != "dsp" && w[0] != "run") || w.size() != 2)
+        return true;
+    host::Atom a{};
+    std::string why;
+    if (!app::parse_atom(w[1], a, why) || a.a_type == host::A_SYM)
+        return true; // the reader refuses it
+    const double value = a.a_type == host::A_LONG ? a.a_w.w_long : a.a_w.w_float;
+    const double vectors = w[0] == "dsp" ? value : value * rt.sample_rate() / rt.vector_size();
+    const double samples = (vectors + 1) * rt.vector_size();
+    if (samples > budget)
+        return false;
+    if (samples > 0)
+        budget -= samples;
+    return true;
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    fuzz::load_plugins();
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    const std::string_view text(reinterpret_cast<const char*>(data), size);
+    // Console lines are not judged here: a print box may show any text, a fault's included.
+    host::Runtime rt(TOVO_EXTERNALS_DIR, [](std::string_view) {});
+    app::Script script(rt);
+    double budget = SAMPLE_BUDGET;
+    int number = 0;
+    for (std::size_t start = 0; start <= text.size();) {
+        std::size_t end = text.find('\n', start);
+        if (end == std::string_view::npos)
+            end = text.size();
+        const std::string_view line = text.substr(start, end - start);
+        ++number;
+        if (affordable(line, rt, budget))
+            script.run_line(line, number);
+        start = end + 1;
+    }
+    return 0;
+}
