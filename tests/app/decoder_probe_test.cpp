@@ -6,7 +6,9 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <cctype>
 #include <cmath>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -101,6 +103,18 @@ std::pair<double, double> energy(const std::vector<double>& g, const std::vector
     return {m, error};
 }
 
+// Test names from the decoder's creation words: "3d 3rd 8 max-rE" gives 3d_3rd_8_max_rE.
+std::string name_of(const ::testing::TestParamInfo<Setting>& info) {
+    std::string name;
+    for (char c : info.param.words)
+        name += std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
+    return name + "_" + std::to_string(info.index);
+}
+
+void PrintTo(const Setting& s, std::ostream* out) {
+    *out << "decoder " << s.words;
+}
+
 class DecoderProbe : public ::testing::TestWithParam<Setting> {};
 
 TEST_P(DecoderProbe, GainsAndEnergyVectorFollowTheDecodingLaw) {
@@ -160,6 +174,7 @@ INSTANTIATE_TEST_SUITE_P(
                 {0.9, 0.6, 0.2, 0},
                 -1,
                 0.5,
-                ring(9)}));
+                ring(9)}),
+    name_of);
 
 } // namespace
