@@ -45,7 +45,9 @@ bool is_decimal(std::string_view s) {
     return i == s.size() && (point || exponent);
 }
 
-std::vector<std::string_view> split(std::string_view line) {
+} // namespace
+
+std::vector<std::string_view> split_tokens(std::string_view line) {
     std::vector<std::string_view> tokens;
     std::size_t i = 0;
     while (i < line.size()) {
@@ -59,6 +61,8 @@ std::vector<std::string_view> split(std::string_view line) {
     }
     return tokens;
 }
+
+namespace {
 
 bool integer_of(const Atom& a, long& value) {
     if (a.a_type != host::A_LONG)
@@ -127,7 +131,7 @@ host::Box* Script::named(std::string_view name, int number) {
 void Script::run_line(std::string_view line, int number) {
     if (!line.empty() && line.back() == '\r')
         line.remove_suffix(1);
-    const std::vector<std::string_view> tokens = split(line);
+    const std::vector<std::string_view> tokens = split_tokens(line);
     if (tokens.empty() || tokens[0][0] == '#')
         return;
     const std::string_view command = tokens[0];

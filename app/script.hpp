@@ -9,6 +9,7 @@
 #include <istream>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace tovo::app {
 
@@ -16,6 +17,9 @@ namespace tovo::app {
 // number with a point or an exponent is a float; anything else is a symbol. False, with a
 // reason, for a number that an atom cannot hold.
 bool parse_atom(std::string_view token, host::Atom& atom, std::string& why);
+
+// The tokens of a script line: runs of characters between blanks (spaces and tabs).
+std::vector<std::string_view> split_tokens(std::string_view line);
 
 // The externals folder beside the running program's bin folder, so the tools work from the
 // build tree and from an install alike.

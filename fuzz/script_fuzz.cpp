@@ -17,24 +17,9 @@ using namespace tovo;
 // Signal samples one input may process: enough for every command, few enough to stay fast.
 constexpr double SAMPLE_BUDGET = 1 << 17;
 
-std::vector<std::string_view> words(std::string_view line) {
-    std::vector<std::string_view> out;
-    std::size_t i = 0;
-    while (i < line.size()) {
-        while (i < line.size() && (line[i] == ' ' || line[i] == '\t'))
-            ++i;
-        const std::size_t start = i;
-        while (i < line.size() && line[i] != ' ' && line[i] != '\t')
-            ++i;
-        if (i > start)
-            out.push_back(line.substr(start, i - start));
-    }
-    return out;
-}
-
 // False for a line that must not run here; a line that processes signal spends the budget.
 bool affordable(std::string_view line, const host::Runtime& rt, double& budget) {
-    const std::vector<std::string_view> w = words(line);
+    const std::vector<std::string_view> w = app::split_tokens(line);
     if (w.empty())
         return true;
     if (w[0] == "new" && w.size() > 2 && (w[2] == "sfplay~" || w[2] == "sfrecord~"))
