@@ -1,6 +1,7 @@
 // Control objects a patch needs around the package's objects: line (ramps), metro (a steady
 // bang), prepend, pack, unpack, and xyz2angles (a direction to azimuth and elevation).
 #include "host/builtins/builtins.hpp"
+#include "host/runtime.hpp"
 
 #include <cmath>
 #include <type_traits>
@@ -226,15 +227,12 @@ void slot_store(Atom& slot, const Atom& value) {
         if (value.a_type == A_SYM)
             slot = value;
     } else if (value.a_type != A_SYM) {
-        if (slot.a_type == A_LONG) {
-            const double v = number_of(value);
-            atom_setlong(&slot, v >= 2147483647.0    ? 2147483647
-                                : v <= -2147483648.0 ? -2147483647 - 1
-                                : std::isnan(v)      ? 0
-                                                     : static_cast<std::int32_t>(v));
-        } else {
-            atom_setfloat(&slot, static_cast<float>(number_of(value)));
-        }
+        // The rules of typed message arguments: a float is truncated and saturated.
+        const detail::Arg converted = typed_arg(&value);
+        if (slot.a_type == A_LONG)
+            atom_setlong(&slot, converted.i);
+        else
+            atom_setfloat(&slot, static_cast<float>(converted.d));
     }
 }
 
