@@ -1,11 +1,11 @@
 // tovo.ambi.decode~: renders an ambisonic field to up to 32 speakers with a sampling decoder.
 // One signal inlet per channel (W leftmost) and one signal outlet per speaker (speaker 0
 // leftmost); speaker directions, gain, width and the per-order flavour weights change by message.
-#include "ambi/flavours.hpp"
-#include "ambi/kernels.hpp"
-#include "ambi/relaxed.hpp"
-#include "ambi/weights.hpp"
-#include "host/api.hpp"
+#include "flavours.hpp"
+#include "kernels.hpp"
+#include "relaxed.hpp"
+#include "weights.hpp"
+#include <tovo/api.hpp>
 
 #include <cstdint>
 #include <string_view>
@@ -96,13 +96,13 @@ void* ambi_decode_new(Symbol*, short argc, Atom* argv) {
         const Atom& a = argv[i];
         if (a.a_type == A_FLOAT) {
             // Each float sets the next order; a fifth in a row starts again at order 0.
-            x->order_weights[run] = limited(a.a_w.w_float);
+            x->order_weights[run] = limited(atom_to_double(a));
             run = (run + 1) % ORDER_WEIGHT_COUNT;
             continue;
         }
         run = 0;
         if (a.a_type == A_LONG) {
-            speakers = a.a_w.w_long;
+            speakers = atom_to_long(a);
         } else if (a.a_type == A_SYM) {
             const std::string_view word = a.a_w.w_sym->s_name;
             if (const FormatKeyword* k = find_format_keyword(word)) {
@@ -203,7 +203,7 @@ void ambi_decode_width(AmbiDecoder* x, double value) {
 void ambi_decode_weights(AmbiDecoder* x, Symbol*, short argc, Atom* argv) {
     for (short m = 0; m < argc && m < ORDER_WEIGHT_COUNT; ++m)
         if (argv[m].a_type == A_FLOAT)
-            x->order_weights[m] = limited(argv[m].a_w.w_float);
+            x->order_weights[m] = limited(atom_to_double(argv[m]));
     decoder_update_channel_weights(x->format, x->order_weights, x->channel_weights);
 }
 

@@ -1,9 +1,9 @@
 // tovo.ambi.encode~: places one mono signal at an azimuth and elevation in a 2-D or 3-D
 // ambisonic field of order 1 to 3. One signal inlet; one signal outlet per channel, W leftmost,
 // each carrying the input times that channel's harmonic for the current direction.
-#include "ambi/kernels.hpp"
-#include "ambi/weights.hpp"
-#include "host/api.hpp"
+#include "kernels.hpp"
+#include "weights.hpp"
+#include <tovo/api.hpp>
 
 #include <cstdint>
 #include <type_traits>
@@ -162,7 +162,7 @@ void ambi_encode_assist(AmbiEncoder* x, void*, long kind, long index, char* text
 bool first_float(short argc, const Atom* argv, float& value) {
     if (argc < 1 || argv[0].a_type != A_FLOAT)
         return false;
-    value = argv[0].a_w.w_float;
+    value = static_cast<float>(atom_to_double(argv[0]));
     return true;
 }
 

@@ -1,7 +1,7 @@
 // The flavour presets and the per-channel weights a decoder derives from its per-order weights.
-#include "ambi/flavours.hpp"
+#include "flavours.hpp"
 
-#include "ambi/relaxed.hpp"
+#include "relaxed.hpp"
 
 namespace tovo::ambi {
 

@@ -3,7 +3,7 @@
 // two weight arrays passed in, so they are tested without a host.
 #pragma once
 
-#include "ambi/weights.hpp"
+#include "weights.hpp"
 
 #include <cstdint>
 

@@ -4,7 +4,7 @@
 // for one instruction set can never stand in for another's at link time.
 #pragma once
 
-#include "ambi/kernels.hpp"
+#include "kernels.hpp"
 
 #include <cstdint>
 

@@ -1,6 +1,6 @@
 // The choice of kernel path: what the CPU runs, and what TOVO_KERNEL asks for. Built for baseline
 // x86-64 like the rest of the plug-ins; only the per-path files carry other instruction sets.
-#include "ambi/kernels.hpp"
+#include "kernels.hpp"
 
 #include <cstdlib>
 #include <cstring>

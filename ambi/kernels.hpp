@@ -3,7 +3,7 @@
 // takes its path at "dsp" time: the fastest this CPU runs, unless TOVO_KERNEL names another.
 #pragma once
 
-#include "ambi/weights.hpp"
+#include "weights.hpp"
 
 #include <cstdint>
 

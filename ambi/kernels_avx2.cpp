@@ -1,6 +1,6 @@
 // The AVX2 path: eight floats per vector, fused multiply-add. Built with -mavx2 -mfma and run
 // only where kernel_path_supported(KERNEL_AVX2) holds.
-#include "ambi/kernel_body.hpp"
+#include "kernel_body.hpp"
 
 #include <immintrin.h>
 

@@ -1,6 +1,6 @@
 // The AVX-512 path: sixteen floats per vector, fused multiply-add. Built with -mavx512f -mfma and
 // run only where kernel_path_supported(KERNEL_AVX512) holds.
-#include "ambi/kernel_body.hpp"
+#include "kernel_body.hpp"
 
 #include <immintrin.h>
 

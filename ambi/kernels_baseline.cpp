@@ -1,7 +1,7 @@
 // The baseline x86-64 path: four floats per vector, with no fused multiply-add instruction to
 // lean on. Each fused step is made exactly from double precision instead, where the product of
 // two floats is exact and one rounding of the sum is all that can go wrong.
-#include "ambi/kernel_body.hpp"
+#include "kernel_body.hpp"
 
 #include <cmath>
 #include <emmintrin.h>

@@ -1,8 +1,8 @@
 // The channel format and the spherical-harmonic weights. All horizontal channels come first and
 // the height channels after them, so a 2-D channel list is a prefix of the 3-D list of its order.
-#include "ambi/weights.hpp"
+#include "weights.hpp"
 
-#include "ambi/relaxed.hpp"
+#include "relaxed.hpp"
 
 #include <cmath>
 

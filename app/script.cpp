@@ -67,7 +67,7 @@ namespace {
 bool integer_of(const Atom& a, long& value) {
     if (a.a_type != host::A_LONG)
         return false;
-    value = a.a_w.w_long;
+    value = host::atom_to_long(a);
     return true;
 }
 
@@ -225,9 +225,7 @@ void Script::run_line(std::string_view line, int number) {
         rt_.set_vector_size(static_cast<int>(n));
     } else if (command == "samplerate") {
         const bool numeric = atoms.size() == 1 && atoms[0].a_type != host::A_SYM;
-        const double sr = !numeric                          ? 0.0
-                          : atoms[0].a_type == host::A_LONG ? atoms[0].a_w.w_long
-                                                            : atoms[0].a_w.w_float;
+        const double sr = numeric ? host::atom_to_double(atoms[0]) : 0.0;
         if (!(sr > 0)) {
             fail(number, "usage: samplerate R, with R above 0");
             return;
@@ -244,9 +242,7 @@ void Script::run_line(std::string_view line, int number) {
         // Seconds of signal, rounded up to whole vectors; the rounding of a float atom (4.8 is
         // held as 4.80000019) does not add a vector.
         const bool numeric = atoms.size() == 1 && atoms[0].a_type != host::A_SYM;
-        const double seconds = !numeric                          ? -1.0
-                               : atoms[0].a_type == host::A_LONG ? atoms[0].a_w.w_long
-                                                                 : atoms[0].a_w.w_float;
+        const double seconds = numeric ? host::atom_to_double(atoms[0]) : -1.0;
         const double exact = seconds * rt_.sample_rate() / rt_.vector_size();
         const double vectors = std::ceil(exact - exact * 1e-6);
         if (!(seconds >= 0) || vectors > 1e9) {

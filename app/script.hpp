@@ -2,8 +2,8 @@
 // tests share this reader, so a test sees exactly what a user sees.
 #pragma once
 
-#include "host/atom.hpp"
 #include "host/runtime.hpp"
+#include <tovo/atom.hpp>
 
 #include <filesystem>
 #include <istream>

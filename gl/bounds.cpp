@@ -1,7 +1,7 @@
 // The axis-aligned bounds of the scaled and moved cube.
-#include "gl/bounds.hpp"
+#include "bounds.hpp"
 
-#include "host/atom.hpp"
+#include <tovo/atom.hpp>
 
 #include <cmath>
 

@@ -1,8 +1,8 @@
 // tovo.gl.bounds: the box that places the Jitter 3-D class tovo_gl_bounds in a patch. It has
 // the library object tovo loaded, wraps the engine class with the standard attribute messages,
 // and ties each box to one engine: matrix outlet on the left, dump outlet on the right.
-#include "host/api.hpp"
-#include "host/jitter.hpp"
+#include <tovo/api.hpp>
+#include <tovo/jitter.hpp>
 
 #include <cstddef>
 #include <type_traits>

@@ -1,10 +1,10 @@
 // tovo_gl_bounds: the engine behind the tovo.gl.bounds box. It keeps the drawing context it was
 // made for and where its geometry (a cube from -1 to 1) sits, and answers the bounds that cube
 // fills. It draws nothing: the host has no drawing context.
-#include "gl/gl_bounds_engine.hpp"
+#include "gl_bounds_engine.hpp"
 
-#include "gl/bounds.hpp"
-#include "host/jitter.hpp"
+#include "bounds.hpp"
+#include <tovo/jitter.hpp>
 
 #include <cstddef>
 #include <type_traits>

@@ -1,7 +1,7 @@
 // tovo: the package's library object. Loading it registers the package's Jitter engine classes
 // (tovo_gl_bounds); its instances do nothing else, and wrappers make one only to load it.
-#include "gl/gl_bounds_engine.hpp"
-#include "host/api.hpp"
+#include "gl_bounds_engine.hpp"
+#include <tovo/api.hpp>
 
 #include <type_traits>
 

@@ -1,5 +1,5 @@
 // The host API's context-free calls, each passed to the runtime current on this thread.
-#include "host/api.hpp"
+#include <tovo/api.hpp>
 
 #include "host/runtime.hpp"
 

@@ -2,7 +2,7 @@
 // sample buffers, and the flat array of perform routines and arguments that one vector walks.
 #pragma once
 
-#include "host/api.hpp"
+#include <tovo/api.hpp>
 
 #include <cstdint>
 #include <memory>

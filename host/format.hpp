@@ -2,7 +2,7 @@
 // reads back to the same single-precision value, with a '.' where it would look like an integer.
 #pragma once
 
-#include "host/api.hpp"
+#include <tovo/api.hpp>
 
 #include <span>
 #include <string>

@@ -1,7 +1,7 @@
 // The Jitter layer: engine classes and their attributes, engine objects, and the wrapper
 // extension that each box of a wrapped class carries (its engine and its dump outlet). Like the
 // class registry, engine classes are registered once per process and serve every patch.
-#include "host/jitter.hpp"
+#include <tovo/jitter.hpp>
 
 #include "host/jitter_trace.hpp"
 #include "host/registry.hpp"
@@ -155,11 +155,11 @@ void attr_set(void* x, void* engine, const JitAttr& a, short argc, const Atom* a
     const long n = argc < a.count ? argc : a.count;
     for (long i = 0; i < n; ++i) {
         char* value = at + i * value_size(a.type);
-        const detail::Arg number = typed_arg(&argv[i]);
         if (a.type == AttrType::Long) {
-            std::memcpy(value, &number.i, sizeof number.i);
+            const std::int32_t n = atom_to_long(argv[i]);
+            std::memcpy(value, &n, sizeof n);
         } else if (a.type == AttrType::Float32) {
-            const auto f = static_cast<float>(number.d);
+            const auto f = static_cast<float>(atom_to_double(argv[i]));
             std::memcpy(value, &f, sizeof f);
         } else if (argv[i].a_type == A_SYM) {
             std::memcpy(value, &argv[i].a_w.w_sym, sizeof(Symbol*));

@@ -2,7 +2,7 @@
 // reports its name as it starts, so the order of registration, creation and free shows.
 #pragma once
 
-#include "host/api.hpp"
+#include <tovo/api.hpp>
 
 #include <functional>
 #include <string_view>

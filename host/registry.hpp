@@ -3,7 +3,7 @@
 // per process (a plug-in's `main` runs once), so the registry is shared by every patch.
 #pragma once
 
-#include "host/api.hpp"
+#include <tovo/api.hpp>
 
 #include <filesystem>
 #include <map>

@@ -17,33 +17,11 @@ thread_local Runtime* t_current = nullptr;
 constexpr int MAX_DEPTH = 1000;
 constexpr std::size_t INSTANCE_ALIGN = 64;
 
-// A float given for an integer argument: truncated toward zero, saturated at the 32-bit limits.
-std::int32_t to_int32(float f) {
-    if (std::isnan(f))
-        return 0;
-    if (f >= 2147483647.0f)
-        return std::numeric_limits<std::int32_t>::max();
-    if (f <= -2147483648.0f)
-        return std::numeric_limits<std::int32_t>::min();
-    return static_cast<std::int32_t>(f);
-}
-
 Box* box_of(void* x) {
     return x ? static_cast<Object*>(x)->o_box : nullptr;
 }
 
 } // namespace
-
-detail::Arg typed_arg(const Atom* a) {
-    switch (a->a_type) {
-    case A_LONG:
-        return {a->a_w.w_long, static_cast<double>(a->a_w.w_long)};
-    case A_FLOAT:
-        return {to_int32(a->a_w.w_float), static_cast<double>(a->a_w.w_float)};
-    default:
-        return {0, 0.0}; // a symbol where a number is declared counts as 0
-    }
-}
 
 bool Box::no_inplace() const {
     return signal_object && (static_cast<const SignalObject*>(instance)->z_misc & Z_NO_INPLACE);
@@ -270,7 +248,7 @@ void Runtime::deliver(Box* box, int inlet, Symbol* selector, short argc, Atom* a
     if (m->shape == detail::Shape::Typed) {
         std::vector<detail::Arg> typed(m->codes.size(), detail::Arg{0, 0.0});
         for (std::size_t i = 0; i < typed.size() && i < static_cast<std::size_t>(argc); ++i)
-            typed[i] = typed_arg(&argv[i]);
+            typed[i] = {atom_to_long(argv[i]), atom_to_double(argv[i])};
         detail::TypedCall call{typed.data()};
         m->thunk(m->fn, box->instance, &call);
     } else {

@@ -3,9 +3,9 @@
 // runtime that is current on the calling thread; every public entry point makes itself current.
 #pragma once
 
-#include "host/api.hpp"
 #include "host/dsp.hpp"
 #include "host/registry.hpp"
+#include <tovo/api.hpp>
 
 #include <filesystem>
 #include <functional>
@@ -58,10 +58,6 @@ struct Box {
     }
     bool no_inplace() const;
 };
-
-// An atom converted by the rules of typed arguments (a symbol counts as 0, a float given for an
-// integer is truncated toward zero and saturated at the 32-bit limits).
-TOVO_EXPORT detail::Arg typed_arg(const Atom* a);
 
 struct Clock {
     Box* owner;

@@ -1,6 +1,6 @@
 // The symbol table: each distinct text is interned once for the life of the process, so
 // symbols compare by address. Lookups may come from any thread.
-#include "host/api.hpp"
+#include <tovo/api.hpp>
 
 #include <memory>
 #include <mutex>

@@ -1,5 +1,5 @@
 // Conversions between quaternions and angles, directions and reverse turns, in double precision.
-#include "rotation/conversions.hpp"
+#include "conversions.hpp"
 
 #include <algorithm>
 #include <cmath>

@@ -3,7 +3,7 @@
 // turn. Angles in degrees, through the decimal constants below exactly as written.
 #pragma once
 
-#include "rotation/quaternion.hpp"
+#include "quaternion.hpp"
 
 namespace tovo {
 

@@ -1,8 +1,8 @@
 // quat: holds one orientation as a unit quaternion. "mul" composes a turn into it, "set" and
 // lists replace components, "reset" returns to the identity, "rotate" turns a vector by it.
 // Left outlet: the quaternion w x y z; right outlet: turned vectors x y z.
-#include "host/api.hpp"
-#include "rotation/quaternion.hpp"
+#include "quaternion.hpp"
+#include <tovo/api.hpp>
 
 #include <cstdint>
 #include <type_traits>
@@ -54,7 +54,7 @@ void* quat_new(Symbol*, short argc, Atom* argv) {
     if (argc >= 4)
         x->state = quat_from_atoms(argc, argv);
     if (argc > interval_at && argv[interval_at].a_type == A_LONG)
-        x->renorm_interval = argv[interval_at].a_w.w_long;
+        x->renorm_interval = atom_to_long(argv[interval_at]);
     quat_normalize(x->state);
     x->vector_outlet = listout(x);
     x->quat_outlet = listout(x);

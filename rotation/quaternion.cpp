@@ -1,20 +1,12 @@
 // Quaternion reading, normalisation, product, matrix and vector rotation shared by the rotation
 // objects.
-#include "rotation/quaternion.hpp"
+#include "quaternion.hpp"
 
 #include <cmath>
 #include <limits>
 
 namespace tovo {
 using namespace host;
-
-double atom_to_double(const Atom& a) {
-    if (a.a_type == A_FLOAT)
-        return static_cast<double>(a.a_w.w_float);
-    if (a.a_type == A_LONG)
-        return static_cast<double>(a.a_w.w_long);
-    return 0.0;
-}
 
 Quaternion quat_from_atoms(short argc, const Atom* argv) {
     Quaternion q{0.0, 0.0, 0.0, 0.0};

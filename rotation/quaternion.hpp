@@ -3,7 +3,7 @@
 // Pure functions of their arguments: no state, no console, no failure.
 #pragma once
 
-#include "host/atom.hpp"
+#include <tovo/atom.hpp>
 
 #include <cstdint>
 #include <initializer_list>
@@ -29,9 +29,6 @@ inline constexpr double UNIT_BAND_LOW = 0.999999;
 inline constexpr double UNIT_BAND_HIGH = 1.000001;
 // Below this, the square of the squared norm marks a quaternion too short to carry a direction.
 inline constexpr double VANISHING_SQUARED_NORM_SQUARED = 1e-6;
-
-// A float or an integer atom gives its value; a symbol gives 0.
-double atom_to_double(const host::Atom& a);
 
 // Components w x y z from atoms 0..3; missing ones are 0, atoms after the fourth are ignored.
 Quaternion quat_from_atoms(short argc, const host::Atom* argv);

@@ -1,8 +1,8 @@
 // rot.apply: turns vectors by a stored quaternion, used exactly as received (never normalised).
 // A vector list is turned and sent; a "quat" message rebuilds the matrix and sends the stored
 // vector turned anew; "dump" prints the matrix.
-#include "host/api.hpp"
-#include "rotation/quaternion.hpp"
+#include "quaternion.hpp"
+#include <tovo/api.hpp>
 
 #include <type_traits>
 

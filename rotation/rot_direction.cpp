@@ -1,7 +1,7 @@
 // rot.direction: the direction into which a quaternion w x y z turns the body axes chosen at
 // creation ("x", "-y", "Z", ...; z alone without arguments), summed, as x y z.
-#include "host/api.hpp"
-#include "rotation/conversions.hpp"
+#include "conversions.hpp"
+#include <tovo/api.hpp>
 
 #include <cstdint>
 #include <type_traits>

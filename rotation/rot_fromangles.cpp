@@ -1,7 +1,7 @@
 // rot.fromangles: three angles in degrees, about y, about x and about z, become a unit
 // quaternion w x y z: the turn about z acts first about the fixed axes, then x, then y.
-#include "host/api.hpp"
-#include "rotation/conversions.hpp"
+#include "conversions.hpp"
+#include <tovo/api.hpp>
 
 #include <type_traits>
 

@@ -1,7 +1,7 @@
 // rot.fromturn: a turn given as an angle in degrees and a direction (its axis) becomes a unit
 // quaternion w x y z; a positive angle turns by the right-hand rule about the direction.
-#include "host/api.hpp"
-#include "rotation/conversions.hpp"
+#include "conversions.hpp"
+#include <tovo/api.hpp>
 
 #include <type_traits>
 

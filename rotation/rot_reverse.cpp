@@ -1,7 +1,7 @@
 // rot.reverse: sends the rotation that undoes the one received, the conjugate of the
 // normalised quaternion w x y z.
-#include "host/api.hpp"
-#include "rotation/conversions.hpp"
+#include "conversions.hpp"
+#include <tovo/api.hpp>
 
 #include <type_traits>
 

@@ -1,8 +1,8 @@
 // rot.toangles: a quaternion w x y z becomes three angles in degrees, about y (-90..90), about x
 // and about z (-180..180), for the turns x first, then y, then z about the fixed axes.
 // The right outlet is an integer outlet that never sends.
-#include "host/api.hpp"
-#include "rotation/conversions.hpp"
+#include "conversions.hpp"
+#include <tovo/api.hpp>
 
 #include <type_traits>
 

@@ -1,7 +1,7 @@
 // rot.toturn: a quaternion w x y z becomes the turn it describes, as an angle in degrees
 // (0 to 360) and a direction: angle dx dy dz.
-#include "host/api.hpp"
-#include "rotation/conversions.hpp"
+#include "conversions.hpp"
+#include <tovo/api.hpp>
 
 #include <type_traits>
 

@@ -2,7 +2,7 @@
 // plug-in API exactly as a plug-in's main would be.
 #pragma once
 
-#include "host/api.hpp"
+#include <tovo/api.hpp>
 
 namespace tovo::builtins {
 
@@ -20,12 +20,5 @@ int unpack_main();
 int xyz2angles_main();
 int sfplay_main();
 int sfrecord_main();
-
-// Shared by several built-ins: a number atom's value, 0 for anything else.
-inline double number_of(const host::Atom& a) {
-    return a.a_type == host::A_FLOAT  ? a.a_w.w_float
-           : a.a_type == host::A_LONG ? static_cast<double>(a.a_w.w_long)
-                                      : 0.0;
-}
 
 } // namespace tovo::builtins

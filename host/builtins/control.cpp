@@ -54,10 +54,10 @@ void line_list(Line* x, Symbol*, short argc, Atom* argv) {
     if (argc < 1)
         return;
     clock_unset(x->clock);
-    const double target = number_of(argv[0]);
-    const double time = argc > 1 ? number_of(argv[1]) : 0.0;
-    if (argc > 2 && number_of(argv[2]) > 0)
-        x->grain_ms = number_of(argv[2]);
+    const double target = atom_to_double(argv[0]);
+    const double time = argc > 1 ? atom_to_double(argv[1]) : 0.0;
+    if (argc > 2 && atom_to_double(argv[2]) > 0)
+        x->grain_ms = atom_to_double(argv[2]);
     if (!(time > 0) || !std::isfinite(time)) {
         x->value = target;
         line_send(x);
@@ -80,8 +80,9 @@ void line_free(Line* x) {
 
 void* line_new(Symbol*, short argc, Atom* argv) {
     auto* x = static_cast<Line*>(newobject(line_class));
-    x->value = argc > 0 ? number_of(argv[0]) : 0.0;
-    x->grain_ms = argc > 1 && number_of(argv[1]) > 0 ? number_of(argv[1]) : DEFAULT_GRAIN_MS;
+    x->value = argc > 0 ? atom_to_double(argv[0]) : 0.0;
+    x->grain_ms =
+        argc > 1 && atom_to_double(argv[1]) > 0 ? atom_to_double(argv[1]) : DEFAULT_GRAIN_MS;
     x->clock = clock_new(x, line_tick);
     x->out = listout(x);
     return x;
@@ -123,7 +124,7 @@ void metro_stop(Metro* x) {
 }
 
 void metro_list(Metro* x, Symbol*, short argc, Atom* argv) {
-    if (argc > 0 && number_of(argv[0]) != 0)
+    if (argc > 0 && atom_to_double(argv[0]) != 0)
         metro_start(x);
     else
         metro_stop(x);
@@ -139,7 +140,7 @@ void metro_free(Metro* x) {
 
 void* metro_new(Symbol*, short argc, Atom* argv) {
     auto* x = static_cast<Metro*>(newobject(metro_class));
-    x->interval_ms = metro_interval(argc > 0 ? number_of(argv[0]) : 5.0);
+    x->interval_ms = metro_interval(argc > 0 ? atom_to_double(argv[0]) : 5.0);
     x->clock = clock_new(x, metro_tick);
     x->out = outlet_new(x, nullptr);
     return x;
@@ -228,11 +229,10 @@ void slot_store(Atom& slot, const Atom& value) {
             slot = value;
     } else if (value.a_type != A_SYM) {
         // The rules of typed message arguments: a float is truncated and saturated.
-        const detail::Arg converted = typed_arg(&value);
         if (slot.a_type == A_LONG)
-            atom_setlong(&slot, converted.i);
+            atom_setlong(&slot, atom_to_long(value));
         else
-            atom_setfloat(&slot, static_cast<float>(converted.d));
+            atom_setfloat(&slot, static_cast<float>(atom_to_double(value)));
     }
 }
 
@@ -333,9 +333,9 @@ void* xyz2angles_new(Symbol*, short, Atom*) {
 }
 
 void xyz2angles_list(Xyz2Angles* x, Symbol*, short argc, Atom* argv) {
-    const double dx = argc > 0 ? number_of(argv[0]) : 0.0;
-    const double dy = argc > 1 ? number_of(argv[1]) : 0.0;
-    const double dz = argc > 2 ? number_of(argv[2]) : 0.0;
+    const double dx = argc > 0 ? atom_to_double(argv[0]) : 0.0;
+    const double dy = argc > 1 ? atom_to_double(argv[1]) : 0.0;
+    const double dz = argc > 2 ? atom_to_double(argv[2]) : 0.0;
     const double azimuth = std::atan2(dy, dx);
     const double elevation = std::atan2(dz, std::hypot(dx, dy));
     atom_setfloat(&x->result[0], std::isfinite(azimuth) ? static_cast<float>(azimuth) : 0.0f);

@@ -34,14 +34,14 @@ Class* sig_class;
 void* sig_new(Symbol*, short argc, Atom* argv) {
     auto* x = static_cast<Sig*>(newobject(sig_class));
     z_dsp_setup(&x->z, 0);
-    x->value = argc > 0 ? static_cast<float>(number_of(argv[0])) : 0.0f;
+    x->value = argc > 0 ? static_cast<float>(atom_to_double(argv[0])) : 0.0f;
     outlet_new(x, "signal");
     return x;
 }
 
 void sig_list(Sig* x, Symbol*, short argc, Atom* argv) {
     if (argc > 0)
-        relaxed_store(x->value, static_cast<float>(number_of(argv[0])));
+        relaxed_store(x->value, static_cast<float>(atom_to_double(argv[0])));
 }
 
 std::intptr_t* sig_perform(std::intptr_t* w) {
@@ -90,7 +90,7 @@ Class* cycle_class;
 void* cycle_new(Symbol*, short argc, Atom* argv) {
     auto* x = static_cast<Cycle*>(newobject(cycle_class));
     z_dsp_setup(&x->z, 1);
-    x->frequency = argc > 0 ? static_cast<float>(number_of(argv[0])) : 0.0f;
+    x->frequency = argc > 0 ? static_cast<float>(atom_to_double(argv[0])) : 0.0f;
     x->period = 1.0 / sys_getsr();
     outlet_new(x, "signal");
     return x;
@@ -98,7 +98,7 @@ void* cycle_new(Symbol*, short argc, Atom* argv) {
 
 void cycle_list(Cycle* x, Symbol*, short argc, Atom* argv) {
     if (argc > 0)
-        relaxed_store(x->frequency, static_cast<float>(number_of(argv[0])));
+        relaxed_store(x->frequency, static_cast<float>(atom_to_double(argv[0])));
 }
 
 // Reads the table at the phase and moves the phase on by one sample at frequency f.
@@ -158,7 +158,7 @@ std::uint32_t seed_state(double seed) {
 void* noise_new(Symbol*, short argc, Atom* argv) {
     auto* x = static_cast<Noise*>(newobject(noise_class));
     z_dsp_setup(&x->z, 0);
-    x->state = seed_state(argc > 0 ? number_of(argv[0]) : 1.0);
+    x->state = seed_state(argc > 0 ? atom_to_double(argv[0]) : 1.0);
     outlet_new(x, "signal");
     return x;
 }
@@ -230,7 +230,7 @@ void* snapshot_new(Symbol*, short argc, Atom* argv) {
     auto* x = static_cast<Snapshot*>(newobject(snapshot_class));
     z_dsp_setup(&x->z, 1);
     x->clock = clock_new(x, snapshot_tick);
-    snapshot_interval(x, argc > 0 ? number_of(argv[0]) : 0.0);
+    snapshot_interval(x, argc > 0 ? atom_to_double(argv[0]) : 0.0);
     x->out = listout(x);
     return x;
 }

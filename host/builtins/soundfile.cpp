@@ -2,6 +2,7 @@
 // its whole file when it opens it, so playing never waits on the disk.
 #include "host/builtins/builtins.hpp"
 
+#include <algorithm>
 #include <sndfile.h>
 
 #include <type_traits>
@@ -15,8 +16,8 @@ namespace {
 constexpr int MAX_CHANNELS = 64;
 
 int channels_from(short argc, Atom* argv, int at, int fallback) {
-    if (argc > at && argv[at].a_type == A_LONG && argv[at].a_w.w_long > 0)
-        return argv[at].a_w.w_long < MAX_CHANNELS ? argv[at].a_w.w_long : MAX_CHANNELS;
+    if (argc > at && argv[at].a_type == A_LONG && atom_to_long(argv[at]) > 0)
+        return std::min(atom_to_long(argv[at]), MAX_CHANNELS);
     return fallback;
 }
 
@@ -99,7 +100,7 @@ void sfplay_stop(SfPlay* x) {
 }
 
 void sfplay_list(SfPlay* x, Symbol*, short argc, Atom* argv) {
-    if (argc > 0 && number_of(argv[0]) != 0)
+    if (argc > 0 && atom_to_double(argv[0]) != 0)
         sfplay_start(x);
     else
         sfplay_stop(x);
@@ -191,7 +192,7 @@ void sfrecord_start(SfRecord* x) {
 }
 
 void sfrecord_list(SfRecord* x, Symbol*, short argc, Atom* argv) {
-    if (argc > 0 && number_of(argv[0]) != 0)
+    if (argc > 0 && atom_to_double(argv[0]) != 0)
         sfrecord_start(x);
     else
         sfrecord_stop(x);

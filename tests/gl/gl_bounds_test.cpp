@@ -1,8 +1,8 @@
 // tovo.gl.bounds in-process: the order in which the wrapper calls the Jitter layer, and the
 // layer holding firm when a wrapper calls it out of order.
-#include "host/jitter.hpp"
 #include "host/jitter_trace.hpp"
 #include "support/patch.hpp"
+#include <tovo/jitter.hpp>
 
 #include <gtest/gtest.h>
 

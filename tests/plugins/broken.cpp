@@ -1,6 +1,6 @@
 // Plug-ins that fail in each way the loader and the chain must survive. One source, built once
 // per failure with BROKEN_<KIND> defined.
-#include "host/api.hpp"
+#include <tovo/api.hpp>
 
 namespace tovo {
 using namespace host;

@@ -1,6 +1,6 @@
 // gain~: a test signal object, out = in * gain. With the creation word "noinplace" it asks for
 // separate buffers; each "dsp" reports whether the host gave it the same buffer in and out.
-#include "host/api.hpp"
+#include <tovo/api.hpp>
 
 #include <type_traits>
 

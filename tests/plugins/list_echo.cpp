@@ -1,6 +1,6 @@
 // list_echo: a test object with a handler for every type code. It reports what each handler
 // received, so scripts can watch the host's typed dispatch, and echoes lists out of its outlets.
-#include "host/api.hpp"
+#include <tovo/api.hpp>
 
 #include <type_traits>
 

@@ -4,7 +4,7 @@
 // a wrapper plug-in gives each box one engine and the standard attribute messages.
 #pragma once
 
-#include "host/api.hpp"
+#include <tovo/api.hpp>
 
 #include <cstdint>
 

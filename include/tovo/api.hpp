@@ -6,7 +6,8 @@
 // the host's post/error/sprintf ahead of the C library's names of the same spelling.
 #pragma once
 
-#include "host/atom.hpp"
+#include <tovo/atom.hpp>
+#include <tovo/version.hpp>
 
 #include <cstddef>
 #include <cstdint>

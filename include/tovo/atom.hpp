@@ -3,6 +3,7 @@
 // (the quaternion module, for one) needs nothing else.
 #pragma once
 
+#include <cmath>
 #include <cstdint>
 #include <limits>
 
@@ -54,6 +55,34 @@ inline float to_atom_float(double v) {
 inline void atom_setsym(Atom* a, Symbol* s) {
     a->a_type = A_SYM;
     a->a_w.w_sym = s;
+}
+
+// The two readers of numbers from atoms, used by objects and host alike.
+
+// A float or an integer atom gives its value; a symbol gives 0.
+inline double atom_to_double(const Atom& a) {
+    if (a.a_type == A_FLOAT)
+        return static_cast<double>(a.a_w.w_float);
+    if (a.a_type == A_LONG)
+        return static_cast<double>(a.a_w.w_long);
+    return 0.0;
+}
+
+// An integer atom gives its value; a float is truncated toward zero and held at the 32-bit
+// limits (1e10 gives 2147483647, NaN 0); a symbol gives 0.
+inline std::int32_t atom_to_long(const Atom& a) {
+    if (a.a_type == A_LONG)
+        return a.a_w.w_long;
+    if (a.a_type != A_FLOAT)
+        return 0;
+    const float f = a.a_w.w_float;
+    if (std::isnan(f))
+        return 0;
+    if (f >= 2147483647.0f)
+        return std::numeric_limits<std::int32_t>::max();
+    if (f <= -2147483648.0f)
+        return std::numeric_limits<std::int32_t>::min();
+    return static_cast<std::int32_t>(f);
 }
 
 } // namespace tovo::host
