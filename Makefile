@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 # The two set-up commands: `make demo` (build and run the main job) and `make test` (build and
 # pass every test). Both install missing Debian packages first.
 BUILD ?= build

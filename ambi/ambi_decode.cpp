@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // tovo.ambi.decode~: renders an ambisonic field to up to 32 speakers with a sampling decoder.
 // One signal inlet per channel (W leftmost) and one signal outlet per speaker (speaker 0
 // leftmost); speaker directions, gain, width and the per-order flavour weights change by message.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // tovo.ambi.encode~: places one mono signal at an azimuth and elevation in a 2-D or 3-D
 // ambisonic field of order 1 to 3. One signal inlet; one signal outlet per channel, W leftmost,
 // each carrying the input times that channel's harmonic for the current direction.

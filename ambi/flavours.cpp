@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The flavour presets and the per-channel weights a decoder derives from its per-order weights.
 #include "flavours.hpp"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Decoder flavours: the weight of each channel by its order (0 for W up to 3), from a preset
 // table or set by hand, and the map from channel to order. The routines work on a decoder's
 // two weight arrays passed in, so they are tested without a host.

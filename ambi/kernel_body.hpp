@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The encoder's and decoder's loops, written once over a few vector operations. Each
 // instruction-set file defines those operations and includes this under its own compiler flags.
 // Everything here has internal linkage (hence the unnamed namespace in a header): a copy built

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The choice of kernel path: what the CPU runs, and what TOVO_KERNEL asks for. Built for baseline
 // x86-64 like the rest of the plug-ins; only the per-path files carry other instruction sets.
 #include "kernels.hpp"

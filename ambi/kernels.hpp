@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The signal kernels of the encoder and the decoder, built once per instruction set: baseline
 // x86-64, AVX2 with fused multiply-add, and AVX-512. Every path gives the same samples. A plug-in
 // takes its path at "dsp" time: the fastest this CPU runs, unless TOVO_KERNEL names another.

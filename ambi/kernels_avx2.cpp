@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The AVX2 path: eight floats per vector, fused multiply-add. Built with -mavx2 -mfma and run
 // only where kernel_path_supported(KERNEL_AVX2) holds.
 #include "kernel_body.hpp"

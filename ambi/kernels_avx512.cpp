@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The AVX-512 path: sixteen floats per vector, fused multiply-add. Built with -mavx512f -mfma and
 // run only where kernel_path_supported(KERNEL_AVX512) holds.
 #include "kernel_body.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The baseline x86-64 path: four floats per vector, with no fused multiply-add instruction to
 // lean on. Each fused step is made exactly from double precision instead, where the product of
 // two floats is exact and one rounding of the sum is all that can go wrong.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Whole-value access to the settings that message handlers write while a perform routine reads
 // them. Records stay plain (the host runs no constructor), so the access is atomic rather than
 // the members: a relaxed store or load of one float, which costs a plain move.

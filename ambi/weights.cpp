@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The channel format and the spherical-harmonic weights. All horizontal channels come first and
 // the height channels after them, so a 2-D channel list is a prefix of the 3-D list of its order.
 #include "weights.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The ambisonic channel format shared by the encoder and the decoder, and the spherical
 // harmonics of one direction in that format: channel counts and letters by order and dimension,
 // the format keywords of both objects' creation words, and ambi_weights.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Measures a decoder as a listener would judge it: a source is moved around the circle by the
 // real encoder, decoded by the real decoder with the given creation words and messages, and each
 // speaker's gain is read back from the host. The energy vector of each position follows.

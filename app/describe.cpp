@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // tovo --list and --methods: listings made from the registry as it stands, and from a box made
 // for the purpose, so they cannot drift from what the classes really register.
 #include "app/describe.hpp"

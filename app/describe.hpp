@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What `tovo --list` and `tovo --methods CLASS` print, read from the live registry: the classes
 // the host has or finds in its externals folder, the messages each one registers, and the
 // inlets and outlets of a box made with no arguments. The reference-page check shares it.

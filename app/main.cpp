@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // tovo: runs patch scripts against the package's plug-ins.
 //   tovo [--externals DIR] [FILE]     FILE is a script; "-" or none reads standard input.
 //   tovo [--externals DIR] --list     every class: the built-ins and the folder's plug-ins

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Patch scripts: one command per line, run against a runtime. The command-line host and the
 // tests share this reader, so a test sees exactly what a user sees.
 #pragma once

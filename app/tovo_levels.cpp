@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // tovo-levels: each channel of a sound file as a bar, for a quick look at a render.
 //   tovo-levels FILE [LABEL]
 // Prints one line per channel: its RMS level in dB, a bar scaled to the loudest channel, and the

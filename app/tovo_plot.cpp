@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // tovo-plot: draws a decoder as a listener would judge it. For the decoder created from the
 // given words, each speaker's gain against the source's azimuth (polar), and the energy vector's
 // magnitude and direction error around the circle, measured through the real plug-ins.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // tovo-bench (make bench): the encoder's and decoder's kernels at every path this CPU runs, side
 // by side in one run with the machine's limits (the multiply-add peak, the store rate) and with
 // what a user would pick instead (OpenBLAS, Eigen, the plain loop). Each round times every

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // One Eigen product, compiled once per instruction set into a library of its own, so that no
 // Eigen function built for one set can stand in for another's. TOVO_EIGEN_ISA names the set.
 #include "bench/eigen_product.hpp"

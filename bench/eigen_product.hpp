@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The decoder's matrix product done by Eigen, for comparison: one shared library per
 // instruction set (Eigen picks its kernels when it is compiled), each exporting its own name.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The peak and store loops, each built for its instruction set by a target attribute and run
 // only where the CPU has it. Enough independent chains to cover the latency of a multiply-add
 // on every core of interest (four cycles, two issued per cycle).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The machine's own limits, for the benchmark to hold the kernels against: the single-precision
 // fused multiply-add peak of one core with each vector width, and the first-level cache's store
 // rate.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // dlmopen gives each copy its own globals, so the core type each reads at start-up is the one
 // the environment holds at that moment; the environment is put back after each load.
 #include "bench/openblas.hpp"

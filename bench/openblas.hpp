@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // OpenBLAS loaded twice into the benchmark, each copy in a link-map namespace of its own so that
 // each reads its own core type when it starts: one with the best kernels for this CPU forced,
 // one with the library's own detection. Both run single-threaded.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The plain loops, built -O2 for baseline x86-64 as a typical plug-in is.
 #include "bench/plain_decoder.hpp"
 

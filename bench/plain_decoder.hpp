@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The decoding law as a plug-in writer would first write it, for the benchmark to measure the
 // kernels against: one speaker after another, one channel pass per speaker over the vector.
 #pragma once

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Runs one patch script through tovo and compares its output with the expected lines.
 # Leading comment lines of the script may say:
 #   # externals: test      run against the test plug-ins instead of the package's

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What both fuzz targets share: the package's classes, loading their plug-ins before the first
 // input (so coverage counts them from the start), and the console lines only a fault prints.
 #pragma once

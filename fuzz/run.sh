@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Runs each fuzz target for a bounded time, starting from the examples and the test scripts as
 # seeds and keeping what it learns in the build folder; prints the figures of the run. A crash
 # stops the run with the failing input saved beside the logs (replay it: TARGET FILE).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Fuzz target: the script reader and command runner fed arbitrary text, against the real
 // plug-ins. Each input is a fresh patch. Lines that would touch files (the sound-file
 // built-ins) or process more signal than one input can afford are left out; every other line

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Fuzz target: a message storm. Boxes of the package's classes made with arbitrary creation
 // arguments; messages of every selector the classes register, and others, with atoms of every
 // type and count (NaN, infinities, huge and tiny floats and the integer limits among them);

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The axis-aligned bounds of the scaled and moved cube.
 #include "bounds.hpp"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The bounds engine's geometry: the cube from -1 to 1 on each axis, scaled per axis and then
 // moved to a position. Plain arithmetic with no host calls, tested on its own.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // tovo.gl.bounds: the box that places the Jitter 3-D class tovo_gl_bounds in a patch. It has
 // the library object tovo loaded, wraps the engine class with the standard attribute messages,
 // and ties each box to one engine: matrix outlet on the left, dump outlet on the right.

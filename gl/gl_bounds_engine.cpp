@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // tovo_gl_bounds: the engine behind the tovo.gl.bounds box. It keeps the drawing context it was
 // made for and where its geometry (a cube from -1 to 1) sits, and answers the bounds that cube
 // fills. It draws nothing: the host has no drawing context.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The Jitter engine class tovo_gl_bounds, registered by the library object tovo.
 #pragma once
 

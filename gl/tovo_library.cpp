@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // tovo: the package's library object. Loading it registers the package's Jitter engine classes
 // (tovo_gl_bounds); its instances do nothing else, and wrappers make one only to load it.
 #include "gl_bounds_engine.hpp"

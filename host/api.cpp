@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The host API's context-free calls, each passed to the runtime current on this thread.
 #include <tovo/api.hpp>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The host's own classes. They are registered through the same API as every plug-in.
 #pragma once
 

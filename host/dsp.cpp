@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Building and running the signal chain.
 //
 // Order: a topological sort of the signal boxes with ties broken by creation order, so the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The signal chain: signal objects in an order where each runs after those that feed it, their
 // sample buffers, and the flat array of perform routines and arguments that one vector walks.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Text of atoms as the host prints them: integers in decimal, floats as the shortest text that
 // reads back to the same single-precision value, with a '.' where it would look like an integer.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The Jitter layer: engine classes and their attributes, engine objects, and the wrapper
 // extension that each box of a wrapped class carries (its engine and its dump outlet). Like the
 // class registry, engine classes are registered once per process and serve every patch.

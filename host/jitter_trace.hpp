@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Lets a test watch the Jitter layer at work: each operation that a wrapper plug-in calls
 // reports its name as it starts, so the order of registration, creation and free shows.
 #pragma once

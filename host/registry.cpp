@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The class registry and the plug-in loader.
 #include "host/registry.hpp"
 

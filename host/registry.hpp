@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The class registry: every class the process knows, the plug-in libraries behind them and the
 // loader that finds a class's library in the externals folder. Classes are registered once
 // per process (a plug-in's `main` runs once), so the registry is shared by every patch.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The patch runtime: boxes, cords, typed message delivery and the signal chain's life.
 #include "host/runtime.hpp"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The runtime of one patch: its boxes and cords, message delivery, the console and the signal
 // chain. The host API's context-free calls (post, outlet_list, dsp_addv, ...) reach the
 // runtime that is current on the calling thread; every public entry point makes itself current.

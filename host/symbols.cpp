@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The symbol table: each distinct text is interned once for the life of the process, so
 // symbols compare by address. Lookups may come from any thread.
 #include <tovo/api.hpp>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Conversions between quaternions and angles, directions and reverse turns, in double precision.
 #include "conversions.hpp"
 

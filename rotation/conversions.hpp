@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The rotation objects' conversions between a quaternion and what patches speak: an angle with
 // a direction, three angles about y, x and z, the direction of turned body axes, the reverse
 // turn. Angles in degrees, through the decimal constants below exactly as written.

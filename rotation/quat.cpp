@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // quat: holds one orientation as a unit quaternion. "mul" composes a turn into it, "set" and
 // lists replace components, "reset" returns to the identity, "rotate" turns a vector by it.
 // Left outlet: the quaternion w x y z; right outlet: turned vectors x y z.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Quaternion reading, normalisation, product, matrix and vector rotation shared by the rotation
 // objects.
 #include "quaternion.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Quaternions as every rotation object reads, composes and sends them: w x y z with the scalar
 // first, the 4x4 rotation matrix a quaternion stands for, and the reading of numbers from atoms.
 // Pure functions of their arguments: no state, no console, no failure.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // rot.apply: turns vectors by a stored quaternion, used exactly as received (never normalised).
 // A vector list is turned and sent; a "quat" message rebuilds the matrix and sends the stored
 // vector turned anew; "dump" prints the matrix.

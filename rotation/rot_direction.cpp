@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // rot.direction: the direction into which a quaternion w x y z turns the body axes chosen at
 // creation ("x", "-y", "Z", ...; z alone without arguments), summed, as x y z.
 #include "conversions.hpp"

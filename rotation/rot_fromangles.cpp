@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // rot.fromangles: three angles in degrees, about y, about x and about z, become a unit
 // quaternion w x y z: the turn about z acts first about the fixed axes, then x, then y.
 #include "conversions.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // rot.fromturn: a turn given as an angle in degrees and a direction (its axis) becomes a unit
 // quaternion w x y z; a positive angle turns by the right-hand rule about the direction.
 #include "conversions.hpp"

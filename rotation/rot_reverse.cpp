@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // rot.reverse: sends the rotation that undoes the one received, the conjugate of the
 // normalised quaternion w x y z.
 #include "conversions.hpp"

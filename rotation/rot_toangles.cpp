@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // rot.toangles: a quaternion w x y z becomes three angles in degrees, about y (-90..90), about x
 // and about z (-180..180), for the turns x first, then y, then z about the fixed axes.
 // The right outlet is an integer outlet that never sends.

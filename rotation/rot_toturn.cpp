@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // rot.toturn: a quaternion w x y z becomes the turn it describes, as an angle in degrees
 // (0 to 360) and a direction: angle dx dy dz.
 #include "conversions.hpp"

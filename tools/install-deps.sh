@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Installs what building, testing and the demo need on a Debian 12 machine, when it is missing.
 set -euo pipefail
 
@@ -8,6 +9,10 @@ packages=(
     libsndfile1-dev gnuplot-nox
     libopenblas-dev libeigen3-dev
     clang libclang-rt-14-dev
+    libsamplerate0-dev libfftw3-dev libmysofa-dev libmysofa1 libqhull-dev
+    puredata-core puredata-dev zip unzip
+    g++-aarch64-linux-gnu qemu-user
+    libspatialaudio-dev
 )
 
 missing=()

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Runs each reference page's example (examples/docs/<class>.tovo) through tovo, keeps what it
 # prints beside it as <class>.out, and writes both into the page's "## Example" section, which
 # is the last section of every page. Review the diff: a changed output is a changed behaviour.

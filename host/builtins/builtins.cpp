@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The host's own classes, registered once per process before any plug-in loads.
 #include "host/builtins.hpp"
 

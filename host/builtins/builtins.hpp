@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Registration routines of the host's built-in classes, one per class, each written against the
 // plug-in API exactly as a plug-in's main would be.
 #pragma once

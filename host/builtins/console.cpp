@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // print and print~: what a patch shows on the console.
 #include "host/builtins/builtins.hpp"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Control objects a patch needs around the package's objects: line (ramps), metro (a steady
 // bang), prepend, pack, unpack, and xyz2angles (a direction to azimuth and elevation).
 #include "host/builtins/builtins.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Signal sources: sig~ (a constant), cycle~ (a cosine oscillator) and noise~ (white noise from
 // a seed, the same samples on every run); and snapshot~, which reads a signal back as numbers.
 #include "host/builtins/builtins.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // sfplay~ and sfrecord~: sound files in and out of a patch, through libsndfile. sfplay~ reads
 // its whole file when it opens it, so playing never waits on the disk.
 #include "host/builtins/builtins.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The host API that every plug-in includes: class registration, instances, outlets, the
 // console, symbols, memory and the signal chain. The operations keep the shape patcher
 // objects have always used; underneath, every handler is called at its exact type.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The host's tagged value: what message arguments, creation arguments and output lists are
 // made of. Kept apart from the rest of the host API so that pure maths that reads atoms
 // (the quaternion module, for one) needs nothing else.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The host's Jitter layer, for plug-ins that include it beside api.hpp: engine classes
 // registered by name in the "jitter" name-space, engine objects with attributes, and the wrapper
 // operations that tie a patcher box to one engine. A library object registers engine classes;

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // An encoder feeding a decoder through the host, channel for channel: every speaker's feed is the
 // decoding law applied to the encoded source, and a source placed at a speaker is loudest there.
 #include "ambi/weights.hpp"

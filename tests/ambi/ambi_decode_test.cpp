@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // tovo.ambi.decode~ in a patch: creation arguments, the speaker layout and its messages, gain,
 // width, presets and weights as "dump" reports them, assist texts, and its feeds against the
 // decoding law with every channel driven by sig~.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // tovo.ambi.encode~ in a patch: creation words, direction messages and units, read from its
 // outlets through print~, and its console and assist texts.
 #include "ambi/weights.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Helpers for patches around the ambisonic objects: float atoms as script text, and the signal
 // vectors that a row of print~ boxes printed, by label.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The decoding law written out one output sample at a time, apart from the decoder's own code,
 // at the precision the decoder promises: each coefficient formed in double and rounded once,
 // the W term first, then one fused multiply-add per channel in rising order.

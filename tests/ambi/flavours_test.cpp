@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Flavour weights: the preset table against the formulas it was rounded from, the order of every
 // channel, and the two routines that fill a decoder's weight arrays.
 #include "ambi/flavours.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The signal kernels, every path forced in turn: the decoder against the decoding law bit for
 // bit on random layouts, weights, gains, widths and vector lengths, on the sums where a rounding
 // in double would go wrong, and on subnormal sums; the encoder against its one-line law; and the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The encoder and decoder take messages on one thread while their signal chain runs on
 // another. Every output sample must be one that whole old and new settings give: each
 // coefficient is read whole, once per vector, in any mix of before and after. make tsan runs

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Channel formats and spherical-harmonic weights: the six channel lists, pinned directions, and
 // every weight against its trigonometric form on random directions.
 #include "ambi/weights.hpp"

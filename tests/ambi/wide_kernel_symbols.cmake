@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Fails when an object built with wider instructions than baseline x86-64 defines an external
 # symbol other than its own entry points: a shared inline function compiled there could be the
 # copy the linker keeps for every caller, the baseline path included.

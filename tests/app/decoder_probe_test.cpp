@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The figures behind tovo-plot's picture, held against the tests' own evaluation of encoding
 // and decoding: harmonics from their trigonometric forms, flavour weights as decimals, the law
 // summed in double precision, and the energy vector from those gains.

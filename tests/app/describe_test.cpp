@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // tovo --list and tovo --methods, in-process against the test plug-ins: what a class registers,
 // in registration order and in the words of the reference pages, and a bare box's inlets and
 // outlets with their assist texts.

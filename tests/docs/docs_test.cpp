@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The reference pages held against the live registry: every class has a page docs/<class>.md,
 // every message a class registers is in a Messages table of its page with the argument types
 // `tovo --methods` shows, no page lists a message its class lacks, and each page's example is

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The demo as a listener would check it: the render has eight channels of the expected length,
 // and each speaker is loudest when the circling source passes it.
 #include "support/patch.hpp"

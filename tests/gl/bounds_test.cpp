@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The bounds engine's geometry: the box a scaled and moved cube fills.
 #include "gl/bounds.hpp"
 

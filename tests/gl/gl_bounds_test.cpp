@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // tovo.gl.bounds in-process: the order in which the wrapper calls the Jitter layer, and the
 // layer holding firm when a wrapper calls it out of order.
 #include "host/jitter_trace.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Number text in and out: what the script reader makes of a token, and how the host prints a
 // float so that the printed line reads back to the same atoms.
 #include "app/script.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The runtime in-process: what scripts cannot show directly.
 #include "support/patch.hpp"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Plug-ins that fail in each way the loader and the chain must survive. One source, built once
 // per failure with BROKEN_<KIND> defined.
 #include <tovo/api.hpp>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // gain~: a test signal object, out = in * gain. With the creation word "noinplace" it asks for
 // separate buffers; each "dsp" reports whether the host gave it the same buffer in and out.
 #include <tovo/api.hpp>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // list_echo: a test object with a handler for every type code. It reports what each handler
 // received, so scripts can watch the host's typed dispatch, and echoes lists out of its outlets.
 #include <tovo/api.hpp>

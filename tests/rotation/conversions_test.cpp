@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Conversions held against an independent route: rotations composed from axis turns built with
 // sines and cosines of radians, multiplied as 3x3 matrices, and round trips.
 #include "rotation/conversions.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The rotation objects wired together in a patch, through the real plug-ins: round trips over
 // whole ranges, with quaternions travelling between objects as single-precision floats.
 #include "support/patch.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The quaternion conventions at their edge values: reading atoms, the normalisation band and
 // small-length rule, product order, the matrix and how it turns a vector.
 #include "rotation/quaternion.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The soak: a cycle script (a box of every class made, connected, sent its messages, run and
 // freed) run thousands of times in one patch. Memory must stay flat: the heap in use after the
 // last cycle is what it was after the warm-up, once every plug-in is loaded and every buffer

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A patch in a test: a runtime whose console lines are collected, driven by script lines, so a
 // test reads like a patch: create the box, send the message, compare the printed line.
 #pragma once
