@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// The signal kernels of the encoder and the decoder, built once per instruction set: baseline
-// x86-64, AVX2 with fused multiply-add, and AVX-512. Every path gives the same samples. A plug-in
-// takes its path at "dsp" time: the fastest this CPU runs, unless TOVO_KERNEL names another.
+// The signal kernels of the encoder and the decoder, built once per instruction set: plain C++
+// on every architecture; baseline x86-64, AVX2 with fused multiply-add and AVX-512 on x86-64;
+// NEON on aarch64. Every path gives the same samples. A plug-in takes its path at "dsp" time:
+// the fastest this CPU runs, unless TOVO_KERNEL names another.
 #pragma once
 
 #include "weights.hpp"
@@ -12,8 +13,22 @@ namespace tovo::ambi {
 
 inline constexpr int MAX_SPEAKERS = 32;
 
-enum KernelPath : std::int32_t { KERNEL_BASELINE, KERNEL_AVX2, KERNEL_AVX512 };
-inline constexpr int KERNEL_PATH_COUNT = 3;
+// Every path has a number on every architecture, so tables of perform routines list them all
+// (one entry per path, in this order); a path is built only where its instructions exist.
+enum KernelPath : std::int32_t {
+    KERNEL_BASELINE,
+    KERNEL_AVX2,
+    KERNEL_AVX512,
+    KERNEL_PORTABLE,
+    KERNEL_NEON
+};
+inline constexpr int KERNEL_PATH_COUNT = 5;
+
+#if defined(__x86_64__)
+#define TOVO_KERNELS_X86 1
+#elif defined(__aarch64__)
+#define TOVO_KERNELS_NEON 1
+#endif
 
 // The decoding law over one vector: every speaker feed is the W channel under a coefficient
 // shared by all speakers, plus each other channel under the product of the gain, the width, the
@@ -62,25 +77,43 @@ struct KernelTable {
     EncodeVector encode_vector;
 };
 
+extern const KernelTable KERNELS_PORTABLE;
+#if TOVO_KERNELS_X86
 extern const KernelTable KERNELS_BASELINE;
 extern const KernelTable KERNELS_AVX2;
 extern const KernelTable KERNELS_AVX512;
+#endif
+#if TOVO_KERNELS_NEON
+extern const KernelTable KERNELS_NEON;
+#endif
 
-// By path. Calling into a path that kernel_path_supported denies is an illegal instruction.
+// By path. Calling into a path that kernel_path_supported denies is an illegal instruction; a
+// path not built for this architecture gives the portable table.
 inline const KernelTable& kernels(KernelPath path) {
+#if TOVO_KERNELS_X86
     static constexpr const KernelTable* TABLES[KERNEL_PATH_COUNT] = {
-        &KERNELS_BASELINE, &KERNELS_AVX2, &KERNELS_AVX512};
+        &KERNELS_BASELINE, &KERNELS_AVX2, &KERNELS_AVX512, &KERNELS_PORTABLE, &KERNELS_PORTABLE};
+#elif TOVO_KERNELS_NEON
+    static constexpr const KernelTable* TABLES[KERNEL_PATH_COUNT] = {
+        &KERNELS_PORTABLE, &KERNELS_PORTABLE, &KERNELS_PORTABLE, &KERNELS_PORTABLE, &KERNELS_NEON};
+#else
+    static constexpr const KernelTable* TABLES[KERNEL_PATH_COUNT] = {
+        &KERNELS_PORTABLE, &KERNELS_PORTABLE, &KERNELS_PORTABLE, &KERNELS_PORTABLE,
+        &KERNELS_PORTABLE};
+#endif
     return *TABLES[path];
 }
 
-// "baseline", "avx2", "avx512".
+// "baseline", "avx2", "avx512", "portable", "neon".
 const char* kernel_path_name(KernelPath path);
 
 // Whether this CPU, and the system's saving of its registers, runs the path.
 bool kernel_path_supported(KernelPath path);
 
 // The fastest path this CPU runs that is no faster than the one named by `request` (a path name;
-// null or an unknown name asks for the fastest).
+// null, an unknown name or the name of another architecture's path asks for the fastest). The
+// portable path is the slowest of every architecture: it is taken only when named, or where
+// nothing faster is built.
 KernelPath choose_kernel_path(const char* request);
 
 // The path of this process: choose_kernel_path of the environment variable TOVO_KERNEL, read
