@@ -218,7 +218,7 @@ template <class Isa, int CH>
     float g[CH];
     typename Isa::Vec v[CH];
     float* feed[CH];
-#pragma GCC unroll 4
+#pragma GCC unroll 16
     for (int i = 0; i < CH; ++i) {
         g[i] = load_whole(weights[i]);
         v[i] = Isa::splat(&g[i]);
@@ -228,31 +228,41 @@ template <class Isa, int CH>
 #pragma GCC unroll 2
     for (; j < whole; j += L) {
         const typename Isa::Vec x = Isa::load(in + j);
-#pragma GCC unroll 4
+#pragma GCC unroll 16
         for (int i = 0; i < CH; ++i)
             Isa::store(feed[i] + j, Isa::scale(x, v[i]));
     }
     // Added onto zero rather than stored: a zero weight gives +0 whatever the input's sign.
     for (; j < n; ++j)
-#pragma GCC unroll 4
+#pragma GCC unroll 16
         for (int i = 0; i < CH; ++i)
             feed[i][j] = 0.0f + g[i] * in[j];
 }
 
-// The encoder, four channels a pass (measured faster than one, two or eight), the input left in
-// the first-level cache between passes.
+// The channels left after the whole passes, fewer than 2 * CH, in passes of CH, CH / 2, ... 1.
+template <class Isa, int CH>
+[[gnu::always_inline]] inline void encode_rest(std::int32_t rest, const float* weights,
+                                               const float* in, float* const* out, long n) {
+    if (rest >= CH) {
+        encode_channels<Isa, CH>(weights, in, out, n);
+        weights += CH;
+        out += CH;
+        rest -= CH;
+    }
+    if constexpr (CH > 1)
+        encode_rest<Isa, CH / 2>(rest, weights, in, out, n);
+}
+
+// The encoder, Isa::ENCODE_PASS channels a pass, the input left in the first-level cache
+// between passes.
 template <class Isa>
 void encode_vector(std::int32_t nc, const float* weights, const float* in, float* const* out,
                    long n) {
+    constexpr int P = Isa::ENCODE_PASS;
     std::int32_t c = 0;
-    for (; c + 4 <= nc; c += 4)
-        encode_channels<Isa, 4>(weights + c, in, out + c, n);
-    if (c + 2 <= nc) {
-        encode_channels<Isa, 2>(weights + c, in, out + c, n);
-        c += 2;
-    }
-    if (c < nc)
-        encode_channels<Isa, 1>(weights + c, in, out + c, n);
+    for (; c + P <= nc; c += P)
+        encode_channels<Isa, P>(weights + c, in, out + c, n);
+    encode_rest<Isa, P / 2>(nc - c, weights + c, in, out + c, n);
 }
 
 // The path's table. Every entry returns through Isa::leave, which clears what the caller's

@@ -15,6 +15,8 @@ struct Avx2 {
     // 5 x 2, 6 x 2 and 3 x 4 on every benchmark shape, it was the fastest on each.
     static constexpr int SPEAKER_TILE = 4;
     static constexpr int SAMPLE_TILE = 3;
+    // The encoder's channels per pass (measured faster than one, two or eight).
+    static constexpr int ENCODE_PASS = 4;
     using In = __m256;
     using Coef = __m256;
     using Acc = __m256;

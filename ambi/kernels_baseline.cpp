@@ -18,6 +18,8 @@ struct Baseline {
     static constexpr int DOUBLE_LANES = 2;
     static constexpr int SPEAKER_TILE = 2;
     static constexpr int SAMPLE_TILE = 1;
+    // The encoder's channels per pass, as on the AVX2 path.
+    static constexpr int ENCODE_PASS = 4;
     struct In { // four samples widened to double, which is exact
         __m128d lo, hi;
     };

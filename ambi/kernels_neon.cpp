@@ -16,6 +16,8 @@ struct Neon {
     // serves four speakers and each coefficient four vectors, as on the AVX-512 path.
     static constexpr int SPEAKER_TILE = 4;
     static constexpr int SAMPLE_TILE = 4;
+    // The encoder's channels per pass, as on the AVX2 path.
+    static constexpr int ENCODE_PASS = 4;
     using In = float32x4_t;
     using Coef = float32x4_t;
     using Acc = float32x4_t;

@@ -16,6 +16,8 @@ struct Portable {
     // vector units.
     static constexpr int SPEAKER_TILE = 4;
     static constexpr int SAMPLE_TILE = 2;
+    // The encoder's channels per pass, as on the AVX2 path.
+    static constexpr int ENCODE_PASS = 4;
     struct Vec {
         float lane[LANES];
     };
