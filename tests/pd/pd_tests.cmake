@@ -29,7 +29,6 @@ foreach(class IN LISTS TOVO_PD_CLASSES)
         COMMAND ${CMAKE_COMMAND} "-DFILE=${TOVO_PD_DIR}/${class}.pd_linux" -DSYMBOL=${symbol}
                 -P ${PROJECT_SOURCE_DIR}/tests/pd/exports_check.cmake)
 endforeach()
-set_tests_properties(pd.exports.tovo PROPERTIES LABELS pd) # at least one, so the label exists
 
 # The encoder and decoder render in Pd what they render in the tovo host, bit for bit.
 foreach(case 2d-1st 2d-2nd 2d-3rd 3d-1st 3d-2nd 3d-3rd)
@@ -38,20 +37,26 @@ foreach(case 2d-1st 2d-2nd 2d-3rd 3d-1st 3d-2nd 3d-3rd)
                 --externals ${TOVO_EXTERNALS_DIR} --work ${work}/render ${case})
 endforeach()
 
-# Outlet order, and what an unknown message does.
+# Outlet order, what an unknown message does, and long names (tovo/quat) with the folder above
+# the package on the path.
+set(long_args --pd ${PD_PROGRAM} --path ${CMAKE_BINARY_DIR}/pd)
 add_test(NAME pd.outlet-order
-    COMMAND ${check} run ${pd_args} ${PROJECT_SOURCE_DIR}/tests/pd/outlet_order.pd
+    COMMAND ${check} run ${long_args} ${PROJECT_SOURCE_DIR}/tests/pd/outlet_order.pd
             --expect "orientation: 0.707107 0 0 0.707107"
-            --expect "vector: 0 1 0"
+            --expect "vector: -1.34359e-07 1 0"
             --expect "speaker0-ahead: 1"
             --expect "speaker1-behind: 1")
 add_test(NAME pd.unknown-message
-    COMMAND ${check} run ${pd_args} ${PROJECT_SOURCE_DIR}/tests/pd/unknown_message.pd
+    COMMAND ${check} run ${long_args} ${PROJECT_SOURCE_DIR}/tests/pd/unknown_message.pd
             --expect "error: quat: doesn't understand \"spin\""
             --expect "after: 1 0 0 0"
-            --expect "error: tovo.ambi.decode~: doesn't understand \"dsp\""
-            --expect "error: rot.apply: doesn't understand \"assist\""
+            --expect "error: tovo.ambi.decode~: doesn't understand \"assist\""
+            --expect "error: rot.apply: doesn't understand \"foo\""
             --expect "still: 1 2 3")
+add_test(NAME pd.long-names
+    COMMAND ${check} run ${long_args} ${PROJECT_SOURCE_DIR}/tests/pd/long_names.pd
+            --expect "bounds: position 0 0 0"
+            --expect "bounds: bounds -1 0 1 3 4 5")
 # The live patch makes every box.
 add_test(NAME pd.example.ring
     COMMAND ${check} open ${pd_args} --work ${work}/open ${PROJECT_SOURCE_DIR}/examples/pd/ring.pd)
