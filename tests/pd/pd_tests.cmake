@@ -67,3 +67,11 @@ foreach(t IN LISTS pd_tests)
         set_tests_properties(${t} PROPERTIES LABELS pd)
     endif()
 endforeach()
+
+# The number rule: what Pd prints where it differs from the tovo host (an integer angle taken,
+# integral weights in a message set), and a lone number reaching the list handler.
+add_test(NAME pd.number-rule
+    COMMAND ${check} doc ${pd_args} --work ${work}/docs
+            ${PROJECT_SOURCE_DIR}/tests/pd/number_rule.tovo
+            ${PROJECT_SOURCE_DIR}/tests/pd/number_rule.out)
+set_tests_properties(pd.number-rule PROPERTIES LABELS pd)
