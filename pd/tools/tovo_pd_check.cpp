@@ -12,6 +12,7 @@
 //          opens a patch that does not end itself (a help patch, a live patch), runs its signal
 //          chain a moment and closes it: every box made, no error line
 #include "app/script.hpp"
+#include "host/runtime.hpp"
 #include "pd/tools/pd_patch.hpp"
 
 #include <sndfile.h>
@@ -95,6 +96,14 @@ std::string at_pd_precision(const std::string& line) {
     return out;
 }
 
+// One of the tovo host's own classes, which Pd does not load from the package.
+bool is_builtin(const std::string& name) {
+    tovo::host::Runtime rt(fs::path(), nullptr);
+    const tovo::host::Class* c =
+        tovo::host::Registry::instance().find(tovo::host::gensym(name.c_str()));
+    return c && c->builtin;
+}
+
 // Turns a tovo script into a Pd patch: each box, a receiver per box for the script's messages,
 // and a sequence of message boxes that a chain of delays fires one signal vector apart.
 bool doc_patch(const std::string& script, std::string& patch, double& sample_rate,
@@ -147,11 +156,11 @@ bool doc_patch(const std::string& script, std::string& patch, double& sample_rat
                 top.connect(get, 0, print, 0);
                 b.printer = true;
                 printers.push_back(name);
-            } else if (w[2] == "print" || w[2] == "sig~" || w[2].starts_with("tovo") ||
-                       w[2] == "quat" || w[2].starts_with("rot.")) {
+            } else if (w[2] == "print" || w[2] == "sig~" || !is_builtin(w[2])) {
+                // Pd's print and sig~ do what the host's do; every other class is the package's.
                 b.index = top.object(20, y, text);
             } else {
-                why = where + "no Pd counterpart for " + w[2];
+                why = where + "no Pd counterpart for the tovo host's built-in " + w[2];
                 return false;
             }
             const int r = top.object(200, y, "r " + escape("tovo-box-" + name));
