@@ -20,6 +20,9 @@ namespace { // NOLINT(cert-dcl59-cpp,google-build-namespaces): one copy per inst
     return v;
 }
 
+// Input vectors the encoder loads ahead of its stores.
+constexpr int ENCODE_BLOCK = 4;
+
 constexpr long at_most(long a, long b) {
     return a < b ? a : b;
 }
@@ -209,11 +212,14 @@ void decode_matrix(std::int32_t nc, std::int32_t ns, const float (*matrix)[MAX_C
 }
 
 // CH channels of the encoder in one pass over the input: each input vector loaded serves CH
-// scaled copies, and each output vector is stored once.
+// scaled copies, and each output vector is stored once. The input is loaded a block of
+// ENCODE_BLOCK vectors ahead of the stores that use it: a load that follows a store to an
+// address a multiple of 4 KB away waits for it, and outlets often lie so from the inlet.
 template <class Isa, int CH>
 [[gnu::always_inline]] inline void encode_channels(const float* weights, const float* in,
                                                    float* const* out, long n) {
     constexpr int L = Isa::LANES;
+    constexpr int B = ENCODE_BLOCK;
     const long whole = n - n % L;
     float g[CH];
     typename Isa::Vec v[CH];
@@ -225,7 +231,17 @@ template <class Isa, int CH>
         feed[i] = out[i];
     }
     long j = 0;
-#pragma GCC unroll 2
+    for (; j + B * L <= whole; j += B * L) {
+        typename Isa::Vec x[B];
+#pragma GCC unroll 4
+        for (int t = 0; t < B; ++t)
+            x[t] = Isa::load(in + j + t * L);
+#pragma GCC unroll 16
+        for (int i = 0; i < CH; ++i)
+#pragma GCC unroll 4
+            for (int t = 0; t < B; ++t)
+                Isa::store(feed[i] + j + t * L, Isa::scale(x[t], v[i]));
+    }
     for (; j < whole; j += L) {
         const typename Isa::Vec x = Isa::load(in + j);
 #pragma GCC unroll 16
