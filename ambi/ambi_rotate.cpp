@@ -57,10 +57,6 @@ static_assert(std::is_standard_layout_v<AmbiRotate> &&
 
 Class* ambi_rotate_class;
 
-std::int32_t exchange_load(AmbiRotate* x) {
-    return std::atomic_ref<std::int32_t>(x->exchange).load(std::memory_order_acquire);
-}
-
 // The turn the field takes: the quaternion, or its conjugate.
 Quaternion rotate_turn(const AmbiRotate* x) {
     const Quaternion& q = x->quaternion;
