@@ -11,8 +11,8 @@
 //   console line shows one;
 // - while, besides, every signal source is silent, every sample is exactly 0: no finite setting
 //   turns silence into noise;
-// - while, besides, every number is moderate and signal runs source, encoder, decoder at most,
-//   every sample is finite.
+// - while, besides, every number is moderate and signal runs source, encoder, converter,
+//   decoder at most, every sample is finite.
 #include "fuzz_support.hpp"
 #include "host/format.hpp"
 #include "host/registry.hpp"
@@ -160,6 +160,7 @@ constexpr const char* WORDS[] = {
     "getenable", "getposition", "getscale", "getbounds", "bang", "list", "set", "mul", "rotate",
     "reset", "do", "quat", "dump", "azimuth", "elevation", "speaker", "speaker_radians", "gain",
     "width", "weights", "dsp", "assist", "anything", "signal", "",
+    "tovo", "ambix", "ambiX", "n3d", "N3D", "fuma", "FuMa",
 };
 // clang-format on
 constexpr char SYMBOL_LETTERS[] = "abcdeghjklmopqrstuvwxyzXYZ@-_.~0123456789";
@@ -400,9 +401,15 @@ private:
                 premises.immoderate = true;
             return;
         }
+        // A converter scales each channel by at most about 10, so one may stand between the
+        // encoder and the decoder; a chain of them may not.
+        Symbol* encoder = gensym("tovo.ambi.encode~");
+        Symbol* converter = gensym("tovo.ambi.convert~");
+        Symbol* decoder = gensym("tovo.ambi.decode~");
         const bool shallow =
             from->cls == gensym(SOURCE_CLASS) ||
-            (from->cls == gensym("tovo.ambi.encode~") && to->cls == gensym("tovo.ambi.decode~"));
+            (from->cls == encoder && (to->cls == decoder || to->cls == converter)) ||
+            (from->cls == converter && to->cls == decoder);
         if (!shallow)
             premises.immoderate = true;
     }
