@@ -11,8 +11,8 @@
 //   console line shows one;
 // - while, besides, every signal source is silent, every sample is exactly 0: no finite setting
 //   turns silence into noise;
-// - while, besides, every number is moderate and signal runs source, encoder, rotator, decoder at
-//   most, every sample is finite.
+// - while, besides, every number is moderate and signal runs source, encoder, one rotator or
+//   converter, decoder at most, every sample is finite.
 #include "fuzz_support.hpp"
 #include "host/format.hpp"
 #include "host/registry.hpp"
@@ -160,6 +160,7 @@ constexpr const char* WORDS[] = {
     "getenable", "getposition", "getscale", "getbounds", "bang", "list", "set", "mul", "rotate",
     "reset", "do", "quat", "inverse", "dump", "azimuth", "elevation", "speaker", "speaker_radians", "gain",
     "width", "weights", "dsp", "assist", "anything", "signal", "",
+    "tovo", "ambix", "ambiX", "n3d", "N3D", "fuma", "FuMa",
 };
 // clang-format on
 constexpr char SYMBOL_LETTERS[] = "abcdeghjklmopqrstuvwxyzXYZ@-_.~0123456789";
@@ -400,12 +401,17 @@ private:
                 premises.immoderate = true;
             return;
         }
+        // A rotator keeps a field's level, and a converter scales each channel by at most about
+        // 10: one of them may stand between the encoder and the decoder; a chain of them may not.
         Symbol* const encoder = gensym("tovo.ambi.encode~");
         Symbol* const rotator = gensym("tovo.ambi.rotate~");
+        Symbol* const converter = gensym("tovo.ambi.convert~");
         Symbol* const decoder = gensym("tovo.ambi.decode~");
-        const bool shallow = from->cls == gensym(SOURCE_CLASS) ||
-                             (from->cls == encoder && (to->cls == rotator || to->cls == decoder)) ||
-                             (from->cls == rotator && to->cls == decoder);
+        const bool middle = to->cls == rotator || to->cls == converter;
+        const bool shallow =
+            from->cls == gensym(SOURCE_CLASS) ||
+            (from->cls == encoder && (middle || to->cls == decoder)) ||
+            ((from->cls == rotator || from->cls == converter) && to->cls == decoder);
         if (!shallow)
             premises.immoderate = true;
     }
