@@ -6,7 +6,14 @@
 set(TOVO_GTEST_SOURCE /usr/src/googletest CACHE PATH "GoogleTest sources, built for the target")
 add_subdirectory(${TOVO_GTEST_SOURCE} ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
 
+# Eigen is headers only: the build machine's copy serves the target.
+set(Eigen3_DIR /usr/share/eigen3/cmake CACHE PATH "Eigen's CMake package")
+
 add_compile_options(-Wall -Wextra -Werror)
+# The SDK's headers alone (the quaternion maths reads atoms), and the two maths libraries.
+add_library(tovo_sdk_headers INTERFACE)
+target_include_directories(tovo_sdk_headers INTERFACE ${PROJECT_SOURCE_DIR}/include)
+add_subdirectory(rotation)
 add_subdirectory(ambi)
 
 enable_testing()

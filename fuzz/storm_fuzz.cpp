@@ -11,8 +11,8 @@
 //   console line shows one;
 // - while, besides, every signal source is silent, every sample is exactly 0: no finite setting
 //   turns silence into noise;
-// - while, besides, every number is moderate and signal runs source, encoder, decoder at most,
-//   every sample is finite.
+// - while, besides, every number is moderate and signal runs source, encoder, one rotator or
+//   converter, decoder at most, every sample is finite.
 #include "fuzz_support.hpp"
 #include "host/format.hpp"
 #include "host/registry.hpp"
@@ -158,8 +158,9 @@ constexpr const char* WORDS[] = {
     "-x", "-X", "-y", "-Y", "-z", "-Z", "ctx", "@drawto", "@enable", "@position", "@scale",
     "@bounds", "@", "@zork", "drawto", "enable", "position", "scale", "bounds", "getdrawto",
     "getenable", "getposition", "getscale", "getbounds", "bang", "list", "set", "mul", "rotate",
-    "reset", "do", "quat", "dump", "azimuth", "elevation", "speaker", "speaker_radians", "gain",
+    "reset", "do", "quat", "inverse", "dump", "azimuth", "elevation", "speaker", "speaker_radians", "gain",
     "width", "weights", "dsp", "assist", "anything", "signal", "",
+    "tovo", "ambix", "ambiX", "n3d", "N3D", "fuma", "FuMa",
 };
 // clang-format on
 constexpr char SYMBOL_LETTERS[] = "abcdeghjklmopqrstuvwxyzXYZ@-_.~0123456789";
@@ -374,7 +375,7 @@ private:
     }
 
     // A cord between storm boxes (or its removal); the premise of moderate signals holds for
-    // chains of source, encoder and decoder only.
+    // chains of source, encoder, rotator and decoder only (each of the last three may be left out).
     void connect(bool make) {
         Entry* from = pick();
         Entry* to = pick();
@@ -400,9 +401,17 @@ private:
                 premises.immoderate = true;
             return;
         }
+        // A rotator keeps a field's level, and a converter scales each channel by at most about
+        // 10: one of them may stand between the encoder and the decoder; a chain of them may not.
+        Symbol* const encoder = gensym("tovo.ambi.encode~");
+        Symbol* const rotator = gensym("tovo.ambi.rotate~");
+        Symbol* const converter = gensym("tovo.ambi.convert~");
+        Symbol* const decoder = gensym("tovo.ambi.decode~");
+        const bool middle = to->cls == rotator || to->cls == converter;
         const bool shallow =
             from->cls == gensym(SOURCE_CLASS) ||
-            (from->cls == gensym("tovo.ambi.encode~") && to->cls == gensym("tovo.ambi.decode~"));
+            (from->cls == encoder && (middle || to->cls == decoder)) ||
+            ((from->cls == rotator || from->cls == converter) && to->cls == decoder);
         if (!shallow)
             premises.immoderate = true;
     }

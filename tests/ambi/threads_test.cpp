@@ -16,6 +16,7 @@
 #include <cmath>
 #include <cstdint>
 #include <initializer_list>
+#include <numbers>
 #include <set>
 #include <thread>
 #include <vector>
@@ -325,6 +326,64 @@ TEST(Threads, DecoderFeedsMixOnlyWholeOldAndNewSettings) {
     // saw late is never kept from it for good.
     for (int k = 0; k < 4; ++k)
         EXPECT_EQ(e.last[k], final_feed[k]) << "speaker " << k;
+}
+
+// --- the rotator ------------------------------------------------------------------------------
+
+// The field X = 0.6, Y = 0.8 of a 2-D first-order rotator, turned.
+float g_turned_x[16384];
+double g_radius_low = 0, g_radius_high = 0;
+long g_rotated_samples = 0, g_rotation_strays = 0;
+
+void check_turned_field(int inlet, const float* samples, long n) {
+    if (inlet == 1) {
+        std::copy(samples, samples + n, g_turned_x);
+        return;
+    }
+    if (inlet != 2)
+        return;
+    for (long j = 0; j < n; ++j) {
+        const double r = std::hypot(double{g_turned_x[j]}, double{samples[j]});
+        ++g_rotated_samples;
+        if (r < g_radius_low || r > g_radius_high)
+            ++g_rotation_strays;
+    }
+}
+
+TEST(Threads, RotatorRampsOnlyBetweenNeighbouringWholeRotations) {
+    define_tap();
+    Patch p;
+    p.run("new w sig~ 1\nnew x sig~ 0.6\nnew y sig~ 0.8\nnew r tovo.ambi.rotate~\n"
+          "new tap test.tap~ 3\nconnect w 0 r 0\nconnect x 0 r 1\nconnect y 0 r 2\n"
+          "connect r 0 tap 0\nconnect r 1 tap 1\nconnect r 2 tap 2");
+    ASSERT_EQ(p.errors(), 0);
+    Box* r = p.runtime().box("r");
+
+    // Turns of 0, 90 and -90 degrees, changes replacing changes the chain has not yet taken.
+    const double c = std::sqrt(0.5);
+    const std::vector<Message> messages = {
+        {r, "quat", floats({c, 0, 0, c})},
+        {r, "quat", floats({1, 0, 0, 0})},
+        LET_A_VECTOR_RUN,
+        {r, "quat", floats({c, 0, 0, c})},
+        {r, "inverse", {}},
+        LET_A_VECTOR_RUN,
+        {r, "inverse", floats({1})},
+        {r, "quat", floats({1, 0, 0, 0})},
+        {r, "inverse", floats({0})},
+        {r, "quat", floats({c, 0, 0, -c})},
+        LET_A_VECTOR_RUN,
+    };
+    // Every sample is a blend of two rotations at most a step (5 degrees) apart: the field keeps
+    // its length within the loss of such a blend. A change that started anywhere but where the
+    // chain stood would blend rotations far apart, and shorten the field.
+    g_radius_low = std::cos(2.5 * std::numbers::pi / 180) - 1e-6;
+    g_radius_high = 1 + 1e-6;
+    g_tap_check = check_turned_field;
+    const long vectors = run_threaded(p.runtime(), messages, 300);
+    EXPECT_GT(vectors, 16);
+    EXPECT_GT(g_rotated_samples, 0);
+    EXPECT_EQ(g_rotation_strays, 0) << "of " << g_rotated_samples;
 }
 
 // Console lines come from both threads, print~ on the signal side and "dump" on the message
