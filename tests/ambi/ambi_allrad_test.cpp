@@ -4,6 +4,7 @@
 // decoder, measured as tovo-plot measures them: the energy sum of the speakers, |rE| and the
 // angle between rE and the source. The sampling decoder's figures on the same rooms are the
 // ones to beat.
+#include "ambi/ambi_patch.hpp"
 #include "app/decoder_probe.hpp"
 
 #include <gtest/gtest.h>
@@ -191,6 +192,106 @@ TEST(AllradQuality, RegularRing) {
     EXPECT_LE(f.spread_db, 0.5);
     EXPECT_LE(f.largest_error, 2);
     EXPECT_NEAR(10 * std::log10(mean_energy(s)), 0, 0.2);
+}
+
+// --- the object in a patch --------------------------------------------------------------------
+
+using tovo::testing::Patch;
+
+// The dump's matrix rows, "speaker K: ..." lines.
+std::vector<std::string> matrix_rows(const std::vector<std::string>& lines) {
+    std::vector<std::string> rows;
+    for (const std::string& line : lines)
+        if (line.starts_with("speaker ") && line.find(':') != std::string::npos)
+            rows.push_back(line);
+    return rows;
+}
+
+std::string layout_message(const Room& room) {
+    std::string m = "layout";
+    for (const auto& [az, el] : room.speakers)
+        ((m += ' ') += std::to_string(az) += ' ') += std::to_string(el);
+    return m;
+}
+
+TEST(AllradObject, LayoutAndSpeakerMessagesGiveTheSameMatrix) {
+    Patch p;
+    p.run("new a tovo.ambi.allrad~ " + SEVEN_ONE_FOUR.words + "\nnew b tovo.ambi.allrad~ " +
+          SEVEN_ONE_FOUR.words);
+    // One message, or one speaker at a time through the flat ring it starts as: no error
+    // either way.
+    EXPECT_TRUE(p.run("send a " + layout_message(SEVEN_ONE_FOUR)).empty());
+    for (const std::string& m : SEVEN_ONE_FOUR.messages())
+        EXPECT_TRUE(p.run("send b " + m).empty()) << m;
+    const auto a = p.run("send a dump"), b = p.run("send b dump");
+    EXPECT_EQ(a, b);
+    EXPECT_EQ(matrix_rows(a).size(), 11u);
+    EXPECT_NE(std::find(a.begin(), a.end(), "imaginary speakers: 1"), a.end());
+}
+
+// Each feed is the dump's row times the channels, by the sampling decoder's matrix kernel; the
+// outlets past a shorter layout are silent.
+TEST(AllradObject, FeedsAreTheMatrixTimesTheChannels) {
+    Patch p;
+    std::string script = "vectorsize 4\nnew dec tovo.ambi.allrad~ 2d 2nd 7\n";
+    const float levels[5] = {0.5f, -0.25f, 1.0f, 0.125f, -2.0f};
+    for (int c = 0; c < 5; ++c)
+        script += "new c" + std::to_string(c) + " sig~ " + tovo::testing::float_text(levels[c]) +
+                  "\nconnect c" + std::to_string(c) + " 0 dec " + std::to_string(c) + "\n";
+    script += tovo::testing::print_each_outlet("dec", 7, "s");
+    p.run(script);
+    p.run("send dec layout -30 0 30 0 0 0 -110 0 110 0\nsend dec gain 0.5");
+    const auto rows = matrix_rows(p.run("send dec dump"));
+    ASSERT_EQ(rows.size(), 5u);
+    const auto feeds = tovo::testing::vectors_of(p.run("dsp 1"), "s", 7);
+    for (int k = 0; k < 7; ++k) {
+        ASSERT_EQ(feeds[k].size(), 4u);
+        double expected = 0;
+        if (k < 5) {
+            const std::vector<float> row = tovo::testing::numbers(rows[k]);
+            ASSERT_EQ(row.size(), 5u);
+            for (int c = 0; c < 5; ++c)
+                expected += double{row[c]} * levels[c];
+        }
+        for (float v : feeds[k])
+            EXPECT_NEAR(v, expected, 1e-6) << "speaker " << k;
+    }
+}
+
+TEST(AllradObject, BadLayoutsSayWhyAndPlayTheSamplingMatrix) {
+    Patch p;
+    p.run("new dec tovo.ambi.allrad~ 3d 3rd 11");
+    const std::string fallback = "; playing the sampling decoder's matrix";
+    EXPECT_EQ(p.line("send dec layout 0 0 90 30"),
+              "error: ambi.allrad~: 2 speakers in 3-D, at least 3 are needed" + fallback);
+    EXPECT_EQ(p.line("send dec layout 0 0 120 0 240 0 60 0"),
+              "error: ambi.allrad~: all speakers stand in one plane through the listener" +
+                  fallback);
+    EXPECT_EQ(p.line("send dec layout -30 -20 30 -20 -30 20 30 20"),
+              "error: ambi.allrad~: the speakers leave the listener outside their hull" + fallback);
+    // From a good layout, one speaker moved onto another: said once, when it happens.
+    EXPECT_TRUE(p.run("send dec " + layout_message(SEVEN_ONE_FOUR)).empty());
+    EXPECT_EQ(p.line("send dec speaker 2 30 0"),
+              "error: ambi.allrad~: speakers 1 and 2 stand in the same direction" + fallback);
+    const auto dump = p.run("send dec dump");
+    EXPECT_NE(std::find(dump.begin(), dump.end(),
+                        "design: the sampling decoder's matrix (speakers 1 and 2 stand in the "
+                        "same direction)"),
+              dump.end());
+    for (const std::string& row : matrix_rows(dump))
+        for (float v : tovo::testing::numbers(row))
+            EXPECT_TRUE(std::isfinite(v)) << row;
+    EXPECT_TRUE(p.run("send dec speaker 2 -30 0").empty());
+    // Input the layout cannot take changes nothing.
+    EXPECT_EQ(p.line("send dec layout 0 0 30"),
+              "error: ambi.allrad~: layout takes an azimuth and an elevation for each speaker");
+    std::string twelve = "send dec layout";
+    for (int k = 0; k < 12; ++k)
+        ((twelve += ' ') += std::to_string(30 * k) += ' ') += std::to_string(k % 2 * 40);
+    EXPECT_EQ(p.line(twelve), "error: ambi.allrad~: layout of 12 speakers for 11 outlets");
+    EXPECT_EQ(p.line("send dec speaker 11 0 0"), "error: invalid speaker number: 11");
+    EXPECT_EQ(p.run("send dec dump"), p.run("send dec dump"));
+    EXPECT_EQ(matrix_rows(p.run("send dec dump")).size(), 11u);
 }
 
 } // namespace
