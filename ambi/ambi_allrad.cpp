@@ -179,6 +179,12 @@ void ambi_allrad_free(AmbiAllrad* x) {
     x->dsp_args = nullptr;
 }
 
+// An imaginary speaker's angle in degrees for "dump": one placed at 0 by arithmetic may land a
+// rounding below it, which should not read -0.000000.
+double shown(double degrees) {
+    return std::fabs(degrees) < 5e-7 ? 0.0 : degrees;
+}
+
 void ambi_allrad_dump(AmbiAllrad* x) {
     const AmbiFormat& f = x->format;
     post("--- properties of ambi.allrad~:");
@@ -198,8 +204,8 @@ void ambi_allrad_dump(AmbiAllrad* x) {
          static_cast<double>(x->order_weights[2]), static_cast<double>(x->order_weights[3]));
     post("imaginary speakers: %ld", static_cast<long>(x->imaginary_count));
     for (std::int32_t i = 0; i < x->imaginary_count; ++i)
-        post("imaginary\t\t%f\t\t%f", x->imaginary_azimuth[i] * RADIAN_DEGREES,
-             x->imaginary_elevation[i] * RADIAN_DEGREES);
+        post("imaginary\t\t%f\t\t%f", shown(x->imaginary_azimuth[i] * RADIAN_DEGREES),
+             shown(x->imaginary_elevation[i] * RADIAN_DEGREES));
     char text[128];
     if (const char* what = allrad_problem_text(x, text, sizeof text))
         post("design: the sampling decoder's matrix (%s)", what);

@@ -39,6 +39,11 @@ constexpr double MODERATE = 1e6;
 constexpr std::size_t MAX_BOXES = 24;
 constexpr const char* SOURCE_CLASS = "sig~";
 
+// The decoders: their settings (a gain) can make a signal large.
+bool decoder(Symbol* cls) {
+    return cls == gensym("tovo.ambi.decode~") || cls == gensym("tovo.ambi.allrad~");
+}
+
 struct Premises {
     bool nonfinite = false;  // a NaN or an infinity went in
     bool loud = false;       // a signal source was given something other than 0
@@ -159,7 +164,7 @@ constexpr const char* WORDS[] = {
     "@bounds", "@", "@zork", "drawto", "enable", "position", "scale", "bounds", "getdrawto",
     "getenable", "getposition", "getscale", "getbounds", "bang", "list", "set", "mul", "rotate",
     "reset", "do", "quat", "dump", "azimuth", "elevation", "speaker", "speaker_radians", "gain",
-    "width", "weights", "dsp", "assist", "anything", "signal", "",
+    "width", "weights", "layout", "basic", "Basic", "dsp", "assist", "anything", "signal", "",
 };
 // clang-format on
 constexpr char SYMBOL_LETTERS[] = "abcdeghjklmopqrstuvwxyzXYZ@-_.~0123456789";
@@ -229,7 +234,7 @@ private:
         const bool source = cls == gensym(SOURCE_CLASS);
         if (!std::isfinite(v))
             premises.nonfinite = true;
-        if (std::fabs(v) > MODERATE && (source || cls == gensym("tovo.ambi.decode~")))
+        if (std::fabs(v) > MODERATE && (source || decoder(cls)))
             premises.immoderate = true;
         if (source && v != 0)
             premises.loud = true;
@@ -396,13 +401,12 @@ private:
             // What another object sends a source or a decoder may be any finite number.
             if (to->cls == gensym(SOURCE_CLASS))
                 premises.loud = premises.immoderate = true;
-            if (to->cls == gensym("tovo.ambi.decode~"))
+            if (decoder(to->cls))
                 premises.immoderate = true;
             return;
         }
-        const bool shallow =
-            from->cls == gensym(SOURCE_CLASS) ||
-            (from->cls == gensym("tovo.ambi.encode~") && to->cls == gensym("tovo.ambi.decode~"));
+        const bool shallow = from->cls == gensym(SOURCE_CLASS) ||
+                             (from->cls == gensym("tovo.ambi.encode~") && decoder(to->cls));
         if (!shallow)
             premises.immoderate = true;
     }
