@@ -212,6 +212,7 @@ void ambi_allrad_dump(AmbiAllrad* x) {
     else
         post("design: %ld virtual speakers panned over %ld %s", static_cast<long>(x->virtual_count),
              static_cast<long>(x->face_count), f.dimension == 3 ? "triangles" : "pairs");
+    // A row is "speaker 31:" and 16 entries of at most 16 characters (" -1.23456789e+18").
     char line[64 + MAX_CHANNELS * 18];
     int used = std::snprintf(line, sizeof line, "matrix (speaker by channel):");
     for (std::int32_t c = 0; c < f.channel_count; ++c)
