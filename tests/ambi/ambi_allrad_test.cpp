@@ -6,12 +6,14 @@
 // ones to beat.
 #include "ambi/ambi_patch.hpp"
 #include "app/decoder_probe.hpp"
+#include "host/runtime.hpp"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cmath>
 #include <functional>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -290,8 +292,48 @@ TEST(AllradObject, BadLayoutsSayWhyAndPlayTheSamplingMatrix) {
         ((twelve += ' ') += std::to_string(30 * k) += ' ') += std::to_string(k % 2 * 40);
     EXPECT_EQ(p.line(twelve), "error: ambi.allrad~: layout of 12 speakers for 11 outlets");
     EXPECT_EQ(p.line("send dec speaker 11 0 0"), "error: invalid speaker number: 11");
+
     EXPECT_EQ(p.run("send dec dump"), p.run("send dec dump"));
     EXPECT_EQ(matrix_rows(p.run("send dec dump")).size(), 11u);
+}
+
+// A direction that is not a number (no script can write one) would reach the hull: refused.
+TEST(AllradObject, DirectionsThatAreNotNumbersChangeNothing) {
+    using namespace tovo::host;
+    std::vector<std::string> lines;
+    Runtime rt(TOVO_EXTERNALS_DIR, [&](std::string_view line) { lines.emplace_back(line); });
+    CurrentRuntime here(&rt);
+    std::string why;
+    std::vector<Atom> words(2);
+    atom_setsym(&words[0], gensym("3d"));
+    atom_setlong(&words[1], 11);
+    Box* dec = rt.create("dec", ALLRAD, words, why);
+    ASSERT_NE(dec, nullptr) << why;
+    std::vector<Atom> layout;
+    for (const auto& [az, el] : SEVEN_ONE_FOUR.speakers) {
+        layout.emplace_back();
+        atom_setfloat(&layout.back(), static_cast<float>(az));
+        layout.emplace_back();
+        atom_setfloat(&layout.back(), static_cast<float>(el));
+    }
+    rt.send(dec, gensym("layout"), layout);
+    rt.send(dec, gensym("dump"), {});
+    const std::vector<std::string> before = lines;
+    lines.clear();
+
+    std::vector<Atom> nan_direction(3);
+    atom_setlong(&nan_direction[0], 3);
+    atom_setfloat(&nan_direction[1], std::nanf(""));
+    atom_setfloat(&nan_direction[2], 0.0f);
+    rt.send(dec, gensym("speaker_radians"), nan_direction);
+    layout[5].a_w.w_float = std::numeric_limits<float>::infinity();
+    rt.send(dec, gensym("layout"), layout);
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0], "error: ambi.allrad~: speaker 3: the direction is not a finite number");
+    EXPECT_EQ(lines[1], "error: ambi.allrad~: speaker 2: the direction is not a finite number");
+    lines.clear();
+    rt.send(dec, gensym("dump"), {});
+    EXPECT_EQ(lines, before);
 }
 
 } // namespace
