@@ -17,6 +17,7 @@ inline constexpr const char* PACKAGE_CLASSES[] = {
     "tovo.ambi.decode~",
     "tovo.ambi.rotate~",
     "tovo.ambi.convert~",
+    "tovo.ambi.allrad~",
     "quat",
     "rot.apply",
     "rot.reverse",

@@ -39,6 +39,11 @@ constexpr double MODERATE = 1e6;
 constexpr std::size_t MAX_BOXES = 24;
 constexpr const char* SOURCE_CLASS = "sig~";
 
+// The decoders: their settings (a gain) can make a signal large.
+bool decoder(Symbol* cls) {
+    return cls == gensym("tovo.ambi.decode~") || cls == gensym("tovo.ambi.allrad~");
+}
+
 struct Premises {
     bool nonfinite = false;  // a NaN or an infinity went in
     bool loud = false;       // a signal source was given something other than 0
@@ -159,7 +164,7 @@ constexpr const char* WORDS[] = {
     "@bounds", "@", "@zork", "drawto", "enable", "position", "scale", "bounds", "getdrawto",
     "getenable", "getposition", "getscale", "getbounds", "bang", "list", "set", "mul", "rotate",
     "reset", "do", "quat", "inverse", "dump", "azimuth", "elevation", "speaker", "speaker_radians", "gain",
-    "width", "weights", "dsp", "assist", "anything", "signal", "",
+    "width", "weights", "layout", "basic", "Basic", "dsp", "assist", "anything", "signal", "",
     "tovo", "ambix", "ambiX", "n3d", "N3D", "fuma", "FuMa",
 };
 // clang-format on
@@ -230,7 +235,7 @@ private:
         const bool source = cls == gensym(SOURCE_CLASS);
         if (!std::isfinite(v))
             premises.nonfinite = true;
-        if (std::fabs(v) > MODERATE && (source || cls == gensym("tovo.ambi.decode~")))
+        if (std::fabs(v) > MODERATE && (source || decoder(cls)))
             premises.immoderate = true;
         if (source && v != 0)
             premises.loud = true;
@@ -397,21 +402,19 @@ private:
             // What another object sends a source or a decoder may be any finite number.
             if (to->cls == gensym(SOURCE_CLASS))
                 premises.loud = premises.immoderate = true;
-            if (to->cls == gensym("tovo.ambi.decode~"))
+            if (decoder(to->cls))
                 premises.immoderate = true;
             return;
         }
         // A rotator keeps a field's level, and a converter scales each channel by at most about
-        // 10: one of them may stand between the encoder and the decoder; a chain of them may not.
+        // 10: one of them may stand between the encoder and a decoder; a chain of them may not.
         Symbol* const encoder = gensym("tovo.ambi.encode~");
         Symbol* const rotator = gensym("tovo.ambi.rotate~");
         Symbol* const converter = gensym("tovo.ambi.convert~");
-        Symbol* const decoder = gensym("tovo.ambi.decode~");
         const bool middle = to->cls == rotator || to->cls == converter;
-        const bool shallow =
-            from->cls == gensym(SOURCE_CLASS) ||
-            (from->cls == encoder && (middle || to->cls == decoder)) ||
-            ((from->cls == rotator || from->cls == converter) && to->cls == decoder);
+        const bool shallow = from->cls == gensym(SOURCE_CLASS) ||
+                             (from->cls == encoder && (middle || decoder(to->cls))) ||
+                             ((from->cls == rotator || from->cls == converter) && decoder(to->cls));
         if (!shallow)
             premises.immoderate = true;
     }
