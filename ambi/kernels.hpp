@@ -68,6 +68,23 @@ using DecodeMatrix = void (*)(std::int32_t channel_count, std::int32_t speaker_c
                               const float (*matrix)[MAX_CHANNELS], const float* const* in,
                               float* const* out, long n);
 
+// The field rotator over samples [0, n) of every channel: out W = in W; each other channel is its
+// block's row of coefficients times the block's inputs (rotate_kernel.hpp has the layout): the
+// first column's term a product, each further column one single-precision fused multiply-add, in
+// column order. in, out: channel_count vectors each, in channel order; no output vector is an
+// input vector. The coefficients are read as the loops go: hand them whole.
+using RotateSteady = void (*)(std::int32_t order, std::int32_t dimension,
+                              const float* coefficients, const float* const* in,
+                              float* const* out, long n);
+
+// Samples [begin, end) of every channel under coefficients that move linearly from `from` to
+// `to`: at sample j the coefficient is to - d * t, with d = to - from and
+// t = (end - 1 - j) * (1 / (end - begin)), each rounded to single precision, and to - d * t one
+// fused step; so the last sample has `to` exactly. Otherwise as RotateSteady.
+using RotateRamp = void (*)(std::int32_t order, std::int32_t dimension, const float* from,
+                            const float* to, const float* const* in, float* const* out,
+                            long begin, long end);
+
 // The entry points of one instruction set. Each path's file defines its table and nothing else
 // with external linkage; a new kernel is one member here and one template in kernel_body.hpp.
 struct KernelTable {
@@ -75,6 +92,8 @@ struct KernelTable {
     DecodeMatrix decode_matrix;
     DecodeCoefficients decode_coefficients;
     EncodeVector encode_vector;
+    RotateSteady rotate_steady;
+    RotateRamp rotate_ramp;
 };
 
 extern const KernelTable KERNELS_PORTABLE;

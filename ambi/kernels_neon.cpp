@@ -12,6 +12,7 @@ namespace {
 struct Neon {
     static constexpr int LANES = 4;
     static constexpr int DOUBLE_LANES = 2;
+    static constexpr int VECTOR_REGISTERS = 32;
     // 4 x 4 accumulators, 4 inputs and a coefficient of the 32 registers: each input load
     // serves four speakers and each coefficient four vectors, as on the AVX-512 path.
     static constexpr int SPEAKER_TILE = 4;
@@ -31,6 +32,9 @@ struct Neon {
     // acc + x * q, rounded once.
     static Acc madd(In x, Coef q, Acc acc) { return vfmaq_f32(acc, x, q); }
     static void store(float* p, Acc v) { vst1q_f32(p, v); }
+    static Vec mulv(Vec a, Vec b) { return vmulq_f32(a, b); }
+    // a * b + c, rounded once.
+    static Vec fmav(Vec a, Vec b, Vec c) { return vfmaq_f32(c, a, b); }
     static Vec scale(Vec x, Vec g) { return vaddq_f32(vmulq_f32(x, g), vdupq_n_f32(0.0f)); }
     static float madd1(float x, float q, float acc) { return std::fma(x, q, acc); }
     // Two floats, each read whole, widened to double.

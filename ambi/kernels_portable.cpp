@@ -12,6 +12,7 @@ namespace {
 struct Portable {
     static constexpr int LANES = 4;
     static constexpr int DOUBLE_LANES = 2;
+    static constexpr int VECTOR_REGISTERS = 16;
     // 4 x 2 accumulators, 2 inputs and a coefficient: within the 16 registers of the smaller
     // vector units.
     static constexpr int SPEAKER_TILE = 4;
@@ -53,6 +54,16 @@ struct Portable {
     static void store(float* p, Acc v) {
         for (int i = 0; i < LANES; ++i)
             p[i] = v.lane[i];
+    }
+    static Vec mulv(Vec a, Vec b) {
+        for (int i = 0; i < LANES; ++i)
+            a.lane[i] *= b.lane[i];
+        return a;
+    }
+    static Vec fmav(Vec a, Vec b, Vec c) {
+        for (int i = 0; i < LANES; ++i)
+            c.lane[i] = std::fma(a.lane[i], b.lane[i], c.lane[i]);
+        return c;
     }
     static Vec scale(Vec x, Vec g) {
         Vec r;

@@ -558,18 +558,24 @@ void bench_rotator(long n, const Machine& m, int rounds, std::vector<std::string
     std::vector<Candidate> candidates;
     volatile float sink = 0.0f;
     add_peaks(candidates, m, sink);
-    const std::string steady_name = "tovo, rotation held";
-    const std::string ramp_name = "tovo, a new rotation (one ramp)";
-    candidates.emplace_back(
-        steady_name,
-        [=, &held, &blocks] {
-            rotate_steady(ORDER, 3, held, blocks.in.data(), blocks.out.data(), n);
-        },
-        work);
+    const std::string steady_name = tovo_name(m.tovo) + ", rotation held";
+    const std::string ramp_name = tovo_name(m.tovo) + ", a new rotation (one ramp)";
+    for (int p = KERNEL_PATH_COUNT - 1; p >= 0; --p) {
+        const auto path = static_cast<KernelPath>(p);
+        if (!kernel_path_supported(path))
+            continue;
+        candidates.emplace_back(
+            tovo_name(path) + ", rotation held",
+            [=, &held, &blocks] {
+                kernels(path).rotate_steady(ORDER, 3, held, blocks.in.data(), blocks.out.data(), n);
+            },
+            work);
+    }
     candidates.emplace_back(
         ramp_name,
         [=, &held, &target, &blocks] {
-            rotate_ramp(ORDER, 3, held, target, blocks.in.data(), blocks.out.data(), 0, n);
+            kernels(m.tovo).rotate_ramp(ORDER, 3, held, target, blocks.in.data(), blocks.out.data(),
+                                        0, n);
         },
         work);
     const float* dense = matrix.data();
@@ -608,7 +614,7 @@ void bench_rotator(long n, const Machine& m, int rounds, std::vector<std::string
 
     // The libraries must give the rotated field the loops give.
     std::vector<float> reference(static_cast<std::size_t>(CHANNELS * n));
-    rotate_steady(ORDER, 3, held, blocks.in.data(), blocks.out.data(), n);
+    kernels(m.tovo).rotate_steady(ORDER, 3, held, blocks.in.data(), blocks.out.data(), n);
     for (std::int32_t ch = 0; ch < CHANNELS; ++ch)
         std::copy(blocks.out[ch], blocks.out[ch] + n, reference.begin() + ch * n);
     for (Candidate& cand : candidates) {
