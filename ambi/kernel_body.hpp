@@ -226,10 +226,12 @@ template <class Isa, int CH>
     float g[CH];
     typename Isa::Vec v[CH];
     float* feed[CH];
+    // Broadcast straight from the caller's copy: a load, where a broadcast from a register
+    // would take a slot of the ports that the multiplies and adds keep busy.
 #pragma GCC unroll 16
     for (int i = 0; i < CH; ++i) {
-        g[i] = load_whole(weights[i]);
-        v[i] = Isa::splat(&g[i]);
+        g[i] = weights[i];
+        v[i] = Isa::splat(weights + i);
         feed[i] = out[i];
     }
     long j = 0;

@@ -46,8 +46,9 @@ using DecodeVector = void (*)(std::int32_t channel_count, std::int32_t speaker_c
                               float* const* out, long n);
 
 // The encoder over one vector: out[c][j] = 0 + weights[c] * in[j] for c below channel_count (a
-// zero weight gives +0 whatever the sign of the input). weights: 16 floats in channel order, each
-// read once, whole, per vector; no output vector is the input vector.
+// zero weight gives +0 whatever the sign of the input). weights: 16 floats in channel order, the
+// caller's own copy, not written while the kernel runs (the encoder's perform routine hands the
+// copy it takes after a change); no output vector is the input vector.
 using EncodeVector = void (*)(std::int32_t channel_count, const float* weights, const float* in,
                               float* const* out, long n);
 
