@@ -6,6 +6,7 @@
 
 #include "host/runtime.hpp"
 
+#include <fcntl.h>
 #include <sndfile.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -125,7 +126,7 @@ inline void restore_sound_files() {
     }
 }
 
-// Makes the folder and moves into it; called once, before the first input.
+// Makes the folder; called once, before the first input.
 inline void enter_sound_folder() {
     SoundFolder& f = sound_folder();
     char name[] = "/tmp/tovo-fuzz-XXXXXX";
@@ -143,27 +144,43 @@ inline void enter_sound_folder() {
         {"empty.wav", ""},
     };
     restore_sound_files();
-    if (::chdir(name) != 0)
-        fault("can't enter the sound folder", name);
     std::atexit([] {
         std::error_code ec;
         std::filesystem::remove_all(sound_folder().path, ec);
     });
 }
 
-// After an input: what it wrote goes, what it changed comes back.
-inline void tidy_sound_folder() {
-    SoundFolder& f = sound_folder();
-    std::vector<std::filesystem::path> extra;
-    for (const auto& entry : std::filesystem::directory_iterator(f.path)) {
-        const std::string name = entry.path().filename().string();
-        if (!f.bytes.contains(name) && name != "fifo" && name != "folder")
-            extra.push_back(entry.path());
+// One input's stay in the folder: it enters at the start and, at the end, removes what the input
+// wrote, makes again what it changed, and goes back where it was (so that paths given to the
+// fuzzer on its command line keep their meaning). Made before the input's runtime, so that the
+// runtime, and every recorder with it, is gone before the folder is tidied.
+class InSoundFolder {
+public:
+    InSoundFolder() : back_(::open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {
+        if (back_ < 0 || ::chdir(sound_folder().path.c_str()) != 0)
+            fault("can't enter the sound folder", sound_folder().path.string());
     }
-    std::error_code ec;
-    for (const auto& p : extra)
-        std::filesystem::remove_all(p, ec);
-    restore_sound_files();
-}
+    ~InSoundFolder() {
+        SoundFolder& f = sound_folder();
+        std::vector<std::filesystem::path> extra;
+        for (const auto& entry : std::filesystem::directory_iterator(f.path)) {
+            const std::string name = entry.path().filename().string();
+            if (!f.bytes.contains(name) && name != "fifo" && name != "folder")
+                extra.push_back(entry.path());
+        }
+        std::error_code ec;
+        for (const auto& p : extra)
+            std::filesystem::remove_all(p, ec);
+        restore_sound_files();
+        if (::fchdir(back_) != 0)
+            fault("can't leave the sound folder", f.path.string());
+        ::close(back_);
+    }
+    InSoundFolder(const InSoundFolder&) = delete;
+    InSoundFolder& operator=(const InSoundFolder&) = delete;
+
+private:
+    int back_;
+};
 
 } // namespace tovo::fuzz

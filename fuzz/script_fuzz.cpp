@@ -71,9 +71,7 @@ void run_script(std::string_view text) {
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    const std::string_view text(reinterpret_cast<const char*>(data), size);
-    run_script(text);
-    // The patch is gone (a recorder closes its file when freed): the folder is tidied.
-    fuzz::tidy_sound_folder();
+    const fuzz::InSoundFolder folder;
+    run_script(std::string_view(reinterpret_cast<const char*>(data), size));
     return 0;
 }

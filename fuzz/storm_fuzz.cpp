@@ -547,13 +547,11 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     FuzzedDataProvider in(data, size);
     ++g_figures.inputs;
-    {
-        Runtime rt(TOVO_EXTERNALS_DIR, check_console);
-        Storm storm(rt, in);
-        g_premises = &storm.premises;
-        storm.run();
-        g_premises = nullptr;
-    } // a recorder closes its file when its box goes: the folder is tidied after
-    fuzz::tidy_sound_folder();
+    const fuzz::InSoundFolder folder;
+    Runtime rt(TOVO_EXTERNALS_DIR, check_console);
+    Storm storm(rt, in);
+    g_premises = &storm.premises;
+    storm.run();
+    g_premises = nullptr;
     return 0;
 }
