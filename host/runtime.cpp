@@ -144,30 +144,28 @@ bool Runtime::destroy(Box* box) {
 }
 
 void Runtime::release(Box* box) {
-    // Cords into the box, found through its feeders; then the cords out of it, which its
-    // receivers forget.
+    // Cords into the box, found through its feeders.
     for (Outlet* o : box->feeders)
         std::erase_if(o->cords, [&](const Cord& c) { return c.to == box; });
     box->feeders.clear();
-    for (const auto& o : box->outlets) {
-        for (const Cord& c : o->cords)
-            if (auto f = std::find(c.to->feeders.begin(), c.to->feeders.end(), o.get());
-                f != c.to->feeders.end())
-                c.to->feeders.erase(f);
-        o->cords.clear();
-    }
     // The chain may hold the object's perform routine: it goes before the object does.
     if (box->signal_object || chain_)
         mark_dirty();
     Class* cls = box->cls;
     if (box->adopted && cls->free_thunk)
         cls->free_thunk(cls->free_fn, box->instance);
-    // Clocks its free routine left behind would fire into freed memory.
-    if (box->clocks > 0)
-        std::erase_if(clocks_, [&](const std::unique_ptr<Clock>& c) { return c->owner == box; });
     const auto place = places_.find(box);
     if (place == places_.end())
         return; // the free routine released it already
+    // Clocks its free routine left behind would fire into freed memory.
+    if (box->clocks > 0)
+        std::erase_if(clocks_, [&](const std::unique_ptr<Clock>& c) { return c->owner == box; });
+    // Cords out of the box: their receivers forget them.
+    for (const auto& o : box->outlets)
+        for (const Cord& c : o->cords)
+            if (auto f = std::find(c.to->feeders.begin(), c.to->feeders.end(), o.get());
+                f != c.to->feeders.end())
+                c.to->feeders.erase(f);
     if (box->adopted && !box->name.empty())
         names_.erase(box->name);
     ::operator delete(box->instance, std::align_val_t(INSTANCE_ALIGN));
