@@ -107,7 +107,7 @@ TEST_F(Programs, ASignalStopsTheRunAtAVectorBoundaryAndClosesEveryRecording) {
             ASSERT_EQ(::write(input, script.data(), script.size()),
                       static_cast<ssize_t>(script.size()));
             // Waits for the second of audio to be on disk, then interrupts the waiting reader.
-            for (int i = 0; i < 500 && (!fs::exists(file) || fs::file_size(file) < 32000); ++i)
+            for (int i = 0; i < 3000 && (!fs::exists(file) || fs::file_size(file) < 32000); ++i)
                 std::this_thread::sleep_for(std::chrono::milliseconds(10));
             ::kill(pid, signal);
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
@@ -128,7 +128,7 @@ TEST_F(Programs, ASignalStopsTheRunAtAVectorBoundaryAndClosesEveryRecording) {
         ASSERT_EQ(::write(input, script.data(), script.size()),
                   static_cast<ssize_t>(script.size()));
         ::close(input);
-        for (int i = 0; i < 500 && (!fs::exists(file) || fs::file_size(file) < 400000); ++i)
+        for (int i = 0; i < 3000 && (!fs::exists(file) || fs::file_size(file) < 400000); ++i)
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         ::kill(pid, SIGTERM);
     };
