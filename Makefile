@@ -61,6 +61,7 @@ sanitize: deps
 # line per shape. Take figures on a quiet machine.
 bench: build
 	$(BUILD)/bin/tovo-bench
+	$(BUILD)/bin/tovo-bench-boxes
 
 # The ambisonic kernels and their unit tests cross-built for 64-bit Arm and run under qemu-user:
 # the portable and NEON paths held to the law bit for bit, as every path is here.

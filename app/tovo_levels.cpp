@@ -8,13 +8,19 @@
 
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
 int main(int argc, char** argv) {
-    if (argc < 2 || argc > 3) {
-        std::fprintf(stderr, "usage: tovo-levels FILE [LABEL]\n");
-        return 2;
+    const bool help =
+        argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0);
+    if (help || argc < 2 || argc > 3) {
+        std::fprintf(help ? stdout : stderr,
+                     "usage: tovo-levels FILE [LABEL]\n"
+                     "  each channel of the sound file FILE as a bar: its RMS level, and when it "
+                     "is loudest\n");
+        return help ? 0 : 2;
     }
     const std::string label = argc > 2 ? argv[2] : "channel";
     SF_INFO info{};
