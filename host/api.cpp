@@ -35,6 +35,10 @@ void console(const std::string& line) {
 
 } // namespace
 
+void bug(const std::string& text) {
+    console("bug: " + text);
+}
+
 void* newobject(Class* c) {
     Runtime* rt = Runtime::current();
     return rt ? rt->api_newobject(c) : nullptr;

@@ -86,10 +86,6 @@ void trace(std::string_view operation) {
         state().trace(operation);
 }
 
-void bug(const std::string& text) {
-    post("bug: %s", text.c_str());
-}
-
 long value_size(AttrType type) {
     switch (type) {
     case AttrType::Long:
@@ -99,10 +95,6 @@ long value_size(AttrType type) {
     default:
         return sizeof(Symbol*);
     }
-}
-
-Box* box_of(void* x) {
-    return x ? static_cast<Object*>(x)->o_box : nullptr;
 }
 
 ClassEx* classex_of(const Class* c) {

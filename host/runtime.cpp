@@ -18,10 +18,6 @@ thread_local Runtime* t_current = nullptr;
 constexpr int MAX_DEPTH = 1000;
 constexpr std::size_t INSTANCE_ALIGN = 64;
 
-Box* box_of(void* x) {
-    return x ? static_cast<Object*>(x)->o_box : nullptr;
-}
-
 } // namespace
 
 bool Box::no_inplace() const {
@@ -448,7 +444,7 @@ void Runtime::api_inlet_new(void* x) {
 
 void Runtime::api_dsp_addv(PerformRoutine perform, long n, void** args) {
     if (!building_ || !perform || (n > 0 && !args)) {
-        print("bug: dsp_addv outside a \"dsp\" message or without a routine");
+        bug("dsp_addv outside a \"dsp\" message or without a routine");
         return;
     }
     building_->add(perform, n, args);

@@ -60,6 +60,14 @@ struct Box {
     bool no_inplace() const;
 };
 
+// The box behind an instance record, from the header the host filled in; null for null.
+inline Box* box_of(void* x) {
+    return x ? static_cast<Object*>(x)->o_box : nullptr;
+}
+
+// A "bug: TEXT" line, for a plug-in that calls the host API in a way it does not allow.
+void bug(const std::string& text);
+
 struct Clock {
     Box* owner;
     detail::ErasedFn fn;
