@@ -25,8 +25,8 @@ struct Chain {
         patch.run("vectorsize 4\nnew src sig~ " + float_text(source) +
                   "\nnew e tovo.ambi.encode~ " + encoder_args + "\nnew d tovo.ambi.decode~ " +
                   decoder_args + "\nconnect src 0 e 0");
-        channels = static_cast<int>(patch.runtime().box("e")->outlets.size());
-        speakers = static_cast<int>(patch.runtime().box("d")->outlets.size());
+        channels = patch.outlets("e");
+        speakers = patch.outlets("d");
         std::string cords;
         for (int c = 0; c < channels; ++c)
             cords += "connect e " + std::to_string(c) + " d " + std::to_string(c) + "\n";
