@@ -17,6 +17,8 @@ thread_local Runtime* t_current = nullptr;
 // Nested sends deeper than this are dropped: a cord loop between objects ends here.
 constexpr int MAX_DEPTH = 1000;
 constexpr std::size_t INSTANCE_ALIGN = 64;
+// Typed arguments of one message that are converted without an allocation.
+constexpr std::size_t TYPED_ARGS_ON_STACK = 8;
 
 } // namespace
 
@@ -243,10 +245,21 @@ void Runtime::deliver(Box* box, int inlet, Symbol* selector, short argc, Atom* a
     const int outer_inlet = current_inlet_;
     current_inlet_ = inlet;
     if (m->shape == detail::Shape::Typed) {
-        std::vector<detail::Arg> typed(m->codes.size(), detail::Arg{0, 0.0});
-        for (std::size_t i = 0; i < typed.size() && i < static_cast<std::size_t>(argc); ++i)
-            typed[i] = {atom_to_long(argv[i]), atom_to_double(argv[i])};
-        detail::TypedCall call{typed.data()};
+        // Converted on the stack: handlers take a handful of arguments, and only one declaring
+        // more than fit there costs an allocation per message.
+        detail::Arg fixed[TYPED_ARGS_ON_STACK];
+        std::unique_ptr<detail::Arg[]> spilled;
+        const std::size_t count = m->codes.size();
+        detail::Arg* typed = fixed;
+        if (count > TYPED_ARGS_ON_STACK) {
+            spilled = std::make_unique<detail::Arg[]>(count);
+            typed = spilled.get();
+        }
+        for (std::size_t i = 0; i < count; ++i)
+            typed[i] = i < static_cast<std::size_t>(argc)
+                           ? detail::Arg{atom_to_long(argv[i]), atom_to_double(argv[i])}
+                           : detail::Arg{0, 0.0};
+        detail::TypedCall call{typed};
         m->thunk(m->fn, box->instance, &call);
     } else {
         detail::GimmeCall call{selector, argc, argv};
