@@ -235,7 +235,7 @@ template <KernelPath path> std::intptr_t* decoder_perform(std::intptr_t* w) {
         in[c] = reinterpret_cast<const float*>(w[4 + c]);
     for (std::int32_t k = 0; k < ns; ++k)
         out[k] = reinterpret_cast<float*>(w[4 + nc + k]);
-    DECODE_VECTOR[path](nc, ns, load_relaxed(x->gain), load_relaxed(x->width), x->decode_rows,
+    kernels(path).decode_vector(nc, ns, load_relaxed(x->gain), load_relaxed(x->width), x->decode_rows,
                         x->channel_weights, in, out, n);
     return w + entries + 1;
 }

@@ -125,7 +125,7 @@ template <KernelPath path> std::intptr_t* ambi_encode_perform(std::intptr_t* w) 
     float* out[MAX_CHANNELS];
     for (std::int32_t c = 0; c < nc; ++c)
         out[c] = reinterpret_cast<float*>(w[5 + c]);
-    ENCODE_VECTOR[path](nc, x->weights, in, out, n);
+    kernels(path).encode_vector(nc, x->weights, in, out, n);
     return w + entries + 1;
 }
 

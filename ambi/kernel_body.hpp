@@ -46,11 +46,11 @@ void share(std::int32_t nc, float gain, float width, const float* channel_weight
 
 // One register tile: MS speakers by NJ vectors of samples from sample j. The accumulators stay in
 // registers from the W term to the last channel; each input load serves MS speakers and each
-// coefficient NJ vectors.
+// coefficient NJ vectors. Row m of q holds speaker m's coefficients, the W term's in entry 0.
 template <class Isa, int MS, int NJ>
 [[gnu::always_inline]] inline void decode_tile(std::int32_t nc, const float* const* in,
-                                               const float (*q)[MAX_CHANNELS], typename Isa::Coef a,
-                                               float* const* out, long j) {
+                                               const float (*q)[MAX_CHANNELS], float* const* out,
+                                               long j) {
     constexpr int L = Isa::LANES;
     typename Isa::In x[NJ];
     typename Isa::Acc acc[MS][NJ];
@@ -58,10 +58,12 @@ template <class Isa, int MS, int NJ>
     for (int t = 0; t < NJ; ++t)
         x[t] = Isa::load_in(in[0] + j + t * L);
 #pragma GCC unroll 8
-    for (int m = 0; m < MS; ++m)
+    for (int m = 0; m < MS; ++m) {
+        const typename Isa::Coef a = Isa::broadcast(&q[m][0]);
 #pragma GCC unroll 8
         for (int t = 0; t < NJ; ++t)
             acc[m][t] = Isa::mul(x[t], a);
+    }
     for (std::int32_t c = 1; c < nc; ++c) {
 #pragma GCC unroll 8
         for (int t = 0; t < NJ; ++t)
@@ -89,44 +91,54 @@ template <class Isa, int MS, int NJ>
 
 // The last, narrower tile of a run: `vectors` below NJ.
 template <class Isa, int MS, int NJ>
-[[gnu::always_inline]] inline void
-decode_last_tile(int vectors, std::int32_t nc, const float* const* in,
-                 const float (*q)[MAX_CHANNELS], typename Isa::Coef a, float* const* out, long j) {
+[[gnu::always_inline]] inline void decode_last_tile(int vectors, std::int32_t nc,
+                                                    const float* const* in,
+                                                    const float (*q)[MAX_CHANNELS],
+                                                    float* const* out, long j) {
     if constexpr (NJ > 0) {
         if (vectors == NJ)
-            decode_tile<Isa, MS, NJ>(nc, in, q, a, out, j);
+            decode_tile<Isa, MS, NJ>(nc, in, q, out, j);
         else
-            decode_last_tile<Isa, MS, NJ - 1>(vectors, nc, in, q, a, out, j);
+            decode_last_tile<Isa, MS, NJ - 1>(vectors, nc, in, q, out, j);
     }
 }
 
-// MS speakers over the whole vectors of samples [j0, j1). The W coefficient comes by address:
-// a routine left out of line that takes a vector by value returns with the wide registers'
-// upper halves in use, and SSE code in the caller pays for that on some cores.
+// MS speakers over the whole vectors of samples [j0, j1).
 template <class Isa, int MS>
-[[gnu::always_inline]] inline void
-decode_run(std::int32_t nc, const float* const* in, const float (*q)[MAX_CHANNELS],
-           const float* w_coefficient, float* const* out, long j0, long j1) {
-    const typename Isa::Coef a = Isa::broadcast(w_coefficient);
+[[gnu::always_inline]] inline void decode_run(std::int32_t nc, const float* const* in,
+                                              const float (*q)[MAX_CHANNELS], float* const* out,
+                                              long j0, long j1) {
     constexpr int NJ = Isa::SAMPLE_TILE;
     constexpr long STEP = NJ * Isa::LANES;
     long j = j0;
     for (; j + STEP <= j1; j += STEP)
-        decode_tile<Isa, MS, NJ>(nc, in, q, a, out, j);
-    decode_last_tile<Isa, MS, NJ - 1>(static_cast<int>((j1 - j) / Isa::LANES), nc, in, q, a, out,
-                                      j);
+        decode_tile<Isa, MS, NJ>(nc, in, q, out, j);
+    decode_last_tile<Isa, MS, NJ - 1>(static_cast<int>((j1 - j) / Isa::LANES), nc, in, q, out, j);
 }
 
 // ms speakers, ms at most MS.
 template <class Isa, int MS>
 [[gnu::always_inline]] inline void decode_speakers(int ms, std::int32_t nc, const float* const* in,
-                                                   const float (*q)[MAX_CHANNELS], const float* a,
+                                                   const float (*q)[MAX_CHANNELS],
                                                    float* const* out, long j0, long j1) {
     if constexpr (MS > 1) {
         if (ms < MS)
-            return decode_speakers<Isa, MS - 1>(ms, nc, in, q, a, out, j0, j1);
+            return decode_speakers<Isa, MS - 1>(ms, nc, in, q, out, j0, j1);
     }
-    decode_run<Isa, MS>(nc, in, q, a, out, j0, j1);
+    decode_run<Isa, MS>(nc, in, q, out, j0, j1);
+}
+
+// Samples past the last whole vector, one at a time by the same steps.
+template <class Isa>
+void decode_tail(std::int32_t nc, std::int32_t ns, const float (*q)[MAX_CHANNELS],
+                 const float* const* in, float* const* out, long whole, long n) {
+    for (std::int32_t k = 0; k < ns; ++k)
+        for (long j = whole; j < n; ++j) {
+            float feed = in[0][j] * q[k][0];
+            for (std::int32_t c = 1; c < nc; ++c)
+                feed = Isa::madd1(in[c][j], q[k][c], feed);
+            out[k][j] = feed;
+        }
 }
 
 template <class Isa>
@@ -149,7 +161,6 @@ void decode_vector(std::int32_t nc, std::int32_t ns, float gain, float width,
     Shared s;
     share<Isa>(nc, gain, width, channel_weights, s);
     alignas(64) float q[MAX_SPEAKERS][MAX_CHANNELS];
-    const float* a = &s.w_coefficient;
 
     // Samples go in blocks of about 512, whose inputs stay near the core across the speaker
     // tiles (smaller blocks measured no faster). The first block forms each tile's coefficients
@@ -161,26 +172,40 @@ void decode_vector(std::int32_t nc, std::int32_t ns, float gain, float width,
     const long first = at_most(whole, BLOCK);
     for (std::int32_t k0 = 0; k0 < ns; k0 += MS) {
         const int ms = static_cast<int>(at_most(MS, ns - k0));
-        for (int m = 0; m < ms; ++m)
+        for (int m = 0; m < ms; ++m) {
             Isa::coefficients(rows[k0 + m], s.weights, s.bg, s.lanes, q[k0 + m]);
-        decode_speakers<Isa, MS>(ms, nc, in, q + k0, a, out + k0, 0, first);
+            q[k0 + m][0] = s.w_coefficient;
+        }
+        decode_speakers<Isa, MS>(ms, nc, in, q + k0, out + k0, 0, first);
     }
     for (long j0 = first; j0 < whole; j0 += BLOCK) {
         const long j1 = at_most(whole, j0 + BLOCK);
         for (std::int32_t k0 = 0; k0 < ns; k0 += MS) {
             const int ms = static_cast<int>(at_most(MS, ns - k0));
-            decode_speakers<Isa, MS>(ms, nc, in, q + k0, a, out + k0, j0, j1);
+            decode_speakers<Isa, MS>(ms, nc, in, q + k0, out + k0, j0, j1);
         }
     }
+    decode_tail<Isa>(nc, ns, q, in, out, whole, n);
+}
 
-    // Samples past the last whole vector, one at a time by the same steps.
-    for (std::int32_t k = 0; k < ns; ++k)
-        for (long j = whole; j < n; ++j) {
-            float feed = in[0][j] * s.w_coefficient;
-            for (std::int32_t c = 1; c < nc; ++c)
-                feed = Isa::madd1(in[c][j], q[k][c], feed);
-            out[k][j] = feed;
+// A ready matrix: the loops of decode_vector without the coefficient work.
+template <class Isa>
+void decode_matrix(std::int32_t nc, std::int32_t ns, const float (*matrix)[MAX_CHANNELS],
+                   const float* const* in, float* const* out, long n) {
+    if (n <= 0)
+        return;
+    constexpr int MS = Isa::SPEAKER_TILE;
+    constexpr long STEP = Isa::SAMPLE_TILE * Isa::LANES;
+    constexpr long BLOCK = (512 + STEP - 1) / STEP * STEP;
+    const long whole = n - n % Isa::LANES;
+    for (long j0 = 0; j0 < whole; j0 += BLOCK) {
+        const long j1 = at_most(whole, j0 + BLOCK);
+        for (std::int32_t k0 = 0; k0 < ns; k0 += MS) {
+            const int ms = static_cast<int>(at_most(MS, ns - k0));
+            decode_speakers<Isa, MS>(ms, nc, in, matrix + k0, out + k0, j0, j1);
         }
+    }
+    decode_tail<Isa>(nc, ns, matrix, in, out, whole, n);
 }
 
 // CH channels of the encoder in one pass over the input: each input vector loaded serves CH
@@ -228,6 +253,35 @@ void encode_vector(std::int32_t nc, const float* weights, const float* in, float
     }
     if (c < nc)
         encode_channels<Isa, 1>(weights + c, in, out + c, n);
+}
+
+// The path's table. Every entry returns through Isa::leave, which clears what the caller's
+// baseline code must not inherit (the upper halves of the wide registers).
+template <class Isa> constexpr KernelTable kernel_table() {
+    return {
+        [](std::int32_t nc, std::int32_t ns, float gain, float width,
+           const float (*rows)[MAX_CHANNELS], const float* channel_weights, const float* const* in,
+           float* const* out, long n) {
+            decode_vector<Isa>(nc, ns, gain, width, rows, channel_weights, in, out, n);
+            Isa::leave();
+        },
+        [](std::int32_t nc, std::int32_t ns, const float (*matrix)[MAX_CHANNELS],
+           const float* const* in, float* const* out, long n) {
+            decode_matrix<Isa>(nc, ns, matrix, in, out, n);
+            Isa::leave();
+        },
+        [](std::int32_t nc, std::int32_t ns, float gain, float width,
+           const float (*rows)[MAX_CHANNELS], const float* channel_weights, float* w_coefficient,
+           float (*coefficient)[MAX_CHANNELS]) {
+            decode_coefficients<Isa>(nc, ns, gain, width, rows, channel_weights, w_coefficient,
+                                     coefficient);
+            Isa::leave();
+        },
+        [](std::int32_t nc, const float* weights, const float* in, float* const* out, long n) {
+            encode_vector<Isa>(nc, weights, in, out, n);
+            Isa::leave();
+        },
+    };
 }
 
 } // namespace

@@ -44,34 +44,34 @@ using DecodeCoefficients = void (*)(std::int32_t channel_count, std::int32_t spe
                                     const float* channel_weights, float* w_coefficient,
                                     float (*coefficient)[MAX_CHANNELS]);
 
-void decode_vector_baseline(std::int32_t, std::int32_t, float, float, const float (*)[MAX_CHANNELS],
-                            const float*, const float* const*, float* const*, long);
-void decode_vector_avx2(std::int32_t, std::int32_t, float, float, const float (*)[MAX_CHANNELS],
-                        const float*, const float* const*, float* const*, long);
-void decode_vector_avx512(std::int32_t, std::int32_t, float, float, const float (*)[MAX_CHANNELS],
-                          const float*, const float* const*, float* const*, long);
+// A decoding matrix over one vector: out[k] = sum over c of matrix[k][c] * in[c], for c from 0
+// to channel_count - 1: the W term a product, each further channel one single-precision fused
+// multiply-add, channels in rising order. decode_vector is this with its coefficients in the
+// matrix (the W coefficient in every row's entry 0), so both give the same samples. The matrix
+// is read as the loops go: hand it whole, not while a handler writes it.
+using DecodeMatrix = void (*)(std::int32_t channel_count, std::int32_t speaker_count,
+                              const float (*matrix)[MAX_CHANNELS], const float* const* in,
+                              float* const* out, long n);
 
-void encode_vector_baseline(std::int32_t, const float*, const float*, float* const*, long);
-void encode_vector_avx2(std::int32_t, const float*, const float*, float* const*, long);
-void encode_vector_avx512(std::int32_t, const float*, const float*, float* const*, long);
+// The entry points of one instruction set. Each path's file defines its table and nothing else
+// with external linkage; a new kernel is one member here and one template in kernel_body.hpp.
+struct KernelTable {
+    DecodeVector decode_vector;
+    DecodeMatrix decode_matrix;
+    DecodeCoefficients decode_coefficients;
+    EncodeVector encode_vector;
+};
 
-void decode_coefficients_baseline(std::int32_t, std::int32_t, float, float,
-                                  const float (*)[MAX_CHANNELS], const float*, float*,
-                                  float (*)[MAX_CHANNELS]);
-void decode_coefficients_avx2(std::int32_t, std::int32_t, float, float,
-                              const float (*)[MAX_CHANNELS], const float*, float*,
-                              float (*)[MAX_CHANNELS]);
-void decode_coefficients_avx512(std::int32_t, std::int32_t, float, float,
-                                const float (*)[MAX_CHANNELS], const float*, float*,
-                                float (*)[MAX_CHANNELS]);
+extern const KernelTable KERNELS_BASELINE;
+extern const KernelTable KERNELS_AVX2;
+extern const KernelTable KERNELS_AVX512;
 
-// By path. Calling a path that kernel_path_supported denies is an illegal instruction.
-inline constexpr DecodeVector DECODE_VECTOR[KERNEL_PATH_COUNT] = {
-    decode_vector_baseline, decode_vector_avx2, decode_vector_avx512};
-inline constexpr EncodeVector ENCODE_VECTOR[KERNEL_PATH_COUNT] = {
-    encode_vector_baseline, encode_vector_avx2, encode_vector_avx512};
-inline constexpr DecodeCoefficients DECODE_COEFFICIENTS[KERNEL_PATH_COUNT] = {
-    decode_coefficients_baseline, decode_coefficients_avx2, decode_coefficients_avx512};
+// By path. Calling into a path that kernel_path_supported denies is an illegal instruction.
+inline const KernelTable& kernels(KernelPath path) {
+    static constexpr const KernelTable* TABLES[KERNEL_PATH_COUNT] = {
+        &KERNELS_BASELINE, &KERNELS_AVX2, &KERNELS_AVX512};
+    return *TABLES[path];
+}
 
 // "baseline", "avx2", "avx512".
 const char* kernel_path_name(KernelPath path);

@@ -53,36 +53,14 @@ struct Avx2 {
             _mm_storeu_ps(out + c, _mm256_cvtpd_ps(product));
         }
     }
+    // Back to baseline code with the upper halves of the wide registers clear: SSE instructions
+    // that run while they are in use cost dearly on some cores, and the compiler does not clear
+    // them on every way out.
+    static void leave() { _mm256_zeroupper(); }
 };
-
-// Back to baseline code with the upper halves of the wide registers clear: SSE instructions
-// that run while they are in use cost dearly on some cores, and the compiler does not clear
-// them on every way out.
-void leave() {
-    _mm256_zeroupper();
-}
 
 } // namespace
 
-void decode_vector_avx2(std::int32_t nc, std::int32_t ns, float gain, float width,
-                        const float (*rows)[MAX_CHANNELS], const float* channel_weights,
-                        const float* const* in, float* const* out, long n) {
-    decode_vector<Avx2>(nc, ns, gain, width, rows, channel_weights, in, out, n);
-    leave();
-}
-
-void encode_vector_avx2(std::int32_t nc, const float* weights, const float* in, float* const* out,
-                        long n) {
-    encode_vector<Avx2>(nc, weights, in, out, n);
-    leave();
-}
-
-void decode_coefficients_avx2(std::int32_t nc, std::int32_t ns, float gain, float width,
-                              const float (*rows)[MAX_CHANNELS], const float* channel_weights,
-                              float* w_coefficient, float (*coefficient)[MAX_CHANNELS]) {
-    decode_coefficients<Avx2>(nc, ns, gain, width, rows, channel_weights, w_coefficient,
-                              coefficient);
-    leave();
-}
+const KernelTable KERNELS_AVX2 = kernel_table<Avx2>();
 
 } // namespace tovo::ambi

@@ -98,26 +98,11 @@ struct Baseline {
             _mm_storel_pi(reinterpret_cast<__m64*>(out + c), _mm_cvtpd_ps(product));
         }
     }
+    static void leave() {}
 };
 
 } // namespace
 
-void decode_vector_baseline(std::int32_t nc, std::int32_t ns, float gain, float width,
-                            const float (*rows)[MAX_CHANNELS], const float* channel_weights,
-                            const float* const* in, float* const* out, long n) {
-    decode_vector<Baseline>(nc, ns, gain, width, rows, channel_weights, in, out, n);
-}
-
-void encode_vector_baseline(std::int32_t nc, const float* weights, const float* in,
-                            float* const* out, long n) {
-    encode_vector<Baseline>(nc, weights, in, out, n);
-}
-
-void decode_coefficients_baseline(std::int32_t nc, std::int32_t ns, float gain, float width,
-                                  const float (*rows)[MAX_CHANNELS], const float* channel_weights,
-                                  float* w_coefficient, float (*coefficient)[MAX_CHANNELS]) {
-    decode_coefficients<Baseline>(nc, ns, gain, width, rows, channel_weights, w_coefficient,
-                                  coefficient);
-}
+const KernelTable KERNELS_BASELINE = kernel_table<Baseline>();
 
 } // namespace tovo::ambi

@@ -274,7 +274,7 @@ void bench_decoder(const Shape& s, const Machine& m, int rounds,
     std::vector<float> matrix(static_cast<std::size_t>(s.speakers * s.channels));
     float w_coefficient = 0.0f;
     float coefficients[MAX_SPEAKERS][MAX_CHANNELS];
-    decode_coefficients_baseline(s.channels, s.speakers, gain, width, rows, channel_weights,
+    KERNELS_BASELINE.decode_coefficients(s.channels, s.speakers, gain, width, rows, channel_weights,
                                  &w_coefficient, coefficients);
     for (std::int32_t k = 0; k < s.speakers; ++k) {
         matrix[k * s.channels] = w_coefficient;
@@ -285,7 +285,7 @@ void bench_decoder(const Shape& s, const Machine& m, int rounds,
     std::vector<float*> reference_out;
     for (std::int32_t k = 0; k < s.speakers; ++k)
         reference_out.push_back(&reference[k * n]);
-    decode_vector_baseline(s.channels, s.speakers, gain, width, rows, channel_weights,
+    KERNELS_BASELINE.decode_vector(s.channels, s.speakers, gain, width, rows, channel_weights,
                            blocks.in.data(), reference_out.data(), n);
 
     // The host's buffers: one allocation per signal, upstream outlets first.
@@ -313,7 +313,7 @@ void bench_decoder(const Shape& s, const Machine& m, int rounds,
         candidates.emplace_back(
             tovo_name(path),
             [=, &rows, &channel_weights, &blocks] {
-                DECODE_VECTOR[path](s.channels, s.speakers, gain, width, rows, channel_weights,
+                kernels(path).decode_vector(s.channels, s.speakers, gain, width, rows, channel_weights,
                                     blocks.in.data(), blocks.out.data(), n);
             },
             work);
@@ -322,7 +322,7 @@ void bench_decoder(const Shape& s, const Machine& m, int rounds,
     candidates.emplace_back(
         host_name,
         [=, &rows, &channel_weights, &host_in, &host_out] {
-            DECODE_VECTOR[m.tovo](s.channels, s.speakers, gain, width, rows, channel_weights,
+            kernels(m.tovo).decode_vector(s.channels, s.speakers, gain, width, rows, channel_weights,
                                   host_in.data(), host_out.data(), n);
         },
         work);
@@ -332,7 +332,7 @@ void bench_decoder(const Shape& s, const Machine& m, int rounds,
     candidates.emplace_back(
         coefficient_name,
         [=, &rows, &channel_weights, &coefficient_out, &w_out] {
-            DECODE_COEFFICIENTS[m.tovo](s.channels, s.speakers, gain, width, rows, channel_weights,
+            kernels(m.tovo).decode_coefficients(s.channels, s.speakers, gain, width, rows, channel_weights,
                                         &w_out, coefficient_out);
         },
         work);
@@ -456,7 +456,7 @@ void bench_encoder(std::int32_t channels, long n, const Machine& m, int rounds,
         candidates.emplace_back(
             tovo_name(path),
             [=, &weights, &blocks] {
-                ENCODE_VECTOR[path](channels, weights, blocks.in[0], blocks.out.data(), n);
+                kernels(path).encode_vector(channels, weights, blocks.in[0], blocks.out.data(), n);
             },
             floats);
     }

@@ -33,8 +33,8 @@ protected:
             GTEST_SKIP() << "this CPU does not run the " << kernel_path_name(GetParam())
                          << " path: it is built, but not tested here";
     }
-    DecodeVector decode() const { return DECODE_VECTOR[GetParam()]; }
-    EncodeVector encode() const { return ENCODE_VECTOR[GetParam()]; }
+    DecodeVector decode() const { return kernels(GetParam()).decode_vector; }
+    EncodeVector encode() const { return kernels(GetParam()).encode_vector; }
 };
 
 INSTANTIATE_TEST_SUITE_P(Kernels, Path,
@@ -256,7 +256,7 @@ TEST_P(Path, CoefficientsAreRoundedOnceFromDouble) {
         const DecoderSettings& s = k.settings;
         float w_coefficient = 0.0f;
         float coefficient[MAX_SPEAKERS][MAX_CHANNELS];
-        DECODE_COEFFICIENTS[GetParam()](s.channel_count, k.speaker_count, s.gain, s.width, k.rows,
+        kernels(GetParam()).decode_coefficients(s.channel_count, k.speaker_count, s.gain, s.width, k.rows,
                                         s.channel_weights.data(), &w_coefficient, coefficient);
         const double g = s.gain, b = s.width;
         ASSERT_EQ(w_coefficient, static_cast<float>((1.0 - b) * g * s.channel_weights[0]));
@@ -265,6 +265,50 @@ TEST_P(Path, CoefficientsAreRoundedOnceFromDouble) {
                 ASSERT_EQ(coefficient[r][c],
                           static_cast<float>(b * g * k.rows[r][c] * s.channel_weights[c]))
                     << "trial " << trial << " speaker " << r << " channel " << c;
+    }
+}
+
+TEST_P(Path, MatrixKernelGivesWhatTheDecoderGivesFromTheSameCoefficients) {
+    // Its own W coefficient in every row: a matrix of coefficients as the decoder forms them
+    // gives the decoder's samples, and a row with another W term follows the law of that row.
+    const long lengths[] = {1, 7, 24, 64, 65, 300, 600};
+    std::mt19937 rng(19);
+    for (int trial = 0; trial < 100; ++trial) {
+        const long n = lengths[trial % std::size(lengths)];
+        Case k = random_case(rng, n);
+        const DecoderSettings& s = k.settings;
+        float w_coefficient = 0.0f;
+        alignas(64) float matrix[MAX_SPEAKERS][MAX_CHANNELS] = {};
+        kernels(GetParam()).decode_coefficients(s.channel_count, k.speaker_count, s.gain, s.width,
+                                                k.rows, s.channel_weights.data(), &w_coefficient,
+                                                matrix);
+        for (int r = 0; r < k.speaker_count; ++r)
+            matrix[r][0] = w_coefficient;
+        const int odd = k.speaker_count - 1; // a W term of its own
+        matrix[odd][0] = 0.375f;
+
+        k.run(decode(), n);
+        std::vector<std::vector<float>> out(static_cast<std::size_t>(k.speaker_count),
+                                            std::vector<float>(n, 99.0f));
+        std::vector<const float*> ins;
+        std::vector<float*> outs;
+        for (auto& v : k.in)
+            ins.push_back(v.data());
+        for (auto& v : out)
+            outs.push_back(v.data());
+        kernels(GetParam()).decode_matrix(s.channel_count, k.speaker_count, matrix, ins.data(),
+                                          outs.data(), n);
+        for (int r = 0; r < k.speaker_count; ++r)
+            for (long j = 0; j < n; ++j) {
+                float expected = k.out[r][j];
+                if (r == odd) {
+                    expected = k.in[0][j] * matrix[r][0];
+                    for (int c = 1; c < s.channel_count; ++c)
+                        expected = std::fma(k.in[c][j], matrix[r][c], expected);
+                }
+                ASSERT_EQ(bits(out[r][j]), bits(expected))
+                    << "trial " << trial << " speaker " << r << " sample " << j;
+            }
     }
 }
 
