@@ -1,11 +1,11 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The Jitter layer: engine classes and their attributes, engine objects, and the wrapper
 // extension that each box of a wrapped class carries (its engine and its dump outlet). Like the
-// class registry, engine classes are registered once per process and serve every patch.
+// class registry, engine classes are registered once per process and serve every patch. Both
+// hosts build it, the tovo runtime and the Pd binding, each over its own host_services.
 #include <tovo/jitter.hpp>
 
-#include "host/registry.hpp"
-#include "host/runtime.hpp"
+#include "host_services.hpp"
 
 #include <cstdarg>
 #include <cstdio>
@@ -93,8 +93,7 @@ ClassEx* classex_of(const Class* c) {
 
 // The extension data of a box of a wrapped class, until max_jit_obex_free releases it.
 Obex* obex_of(void* x) {
-    Box* b = box_of(x);
-    return b ? dynamic_cast<Obex*>(b->extension.get()) : nullptr;
+    return x ? dynamic_cast<Obex*>(extension_of(x).get()) : nullptr;
 }
 
 void set_slot(void* x, const Class* c, void* value) {
@@ -102,8 +101,8 @@ void set_slot(void* x, const Class* c, void* value) {
 }
 
 const char* class_name_of(void* x) {
-    Box* b = box_of(x);
-    return b ? b->cls->name->s_name : "jitter";
+    const Class* c = class_of(x);
+    return c ? class_name(c) : "jitter";
 }
 
 JitClass* registered_engine_class(Symbol* name) {
@@ -214,12 +213,7 @@ bool count_fits(long count) {
 
 } // namespace
 
-// --- class look-ups ---------------------------------------------------------------------------
-
-void* newinstance(Symbol* cls, short argc, Atom* argv) {
-    Runtime* rt = Runtime::current();
-    return rt && cls ? rt->new_instance(cls, argc, argv) : nullptr;
-}
+// --- class look-ups (newinstance is each host's own) ------------------------------------------
 
 void* class_findbyname(Symbol* name_space, Symbol* cls) {
     return name_space == gensym("jitter") ? registered_engine_class(cls) : nullptr;
@@ -332,15 +326,15 @@ JitErr jit_atom_arg_getsym(Symbol** out, long index, long argc, Atom* argv) {
 // --- the wrapper ------------------------------------------------------------------------------
 
 ClassEx* max_jit_classex_setup(long offset) {
-    Class* c = Registry::instance().registering();
+    Class* c = registering_class();
     if (!c) {
         bug("max_jit_classex_setup without a class being set up");
         return nullptr;
     }
-    const std::string name = c->name->s_name;
+    const std::string name = class_name(c);
     if (offset < static_cast<long>(sizeof(Object)) ||
         offset % static_cast<long>(alignof(void*)) != 0 ||
-        offset + static_cast<long>(sizeof(void*)) > c->size) {
+        offset + static_cast<long>(sizeof(void*)) > class_size(c)) {
         bug(name + ": the wrapper's slot must be a pointer-size member after the header");
         return nullptr;
     }
@@ -355,7 +349,7 @@ ClassEx* max_jit_classex_setup(long offset) {
 void max_jit_classex_standard_wrap(ClassEx* p, JitClass* jc, long /*flags*/) {
     if (!p || !jc)
         return; // no engine class: boxes will fail to make their engine
-    if (classex_of(Registry::instance().registering()) != p) {
+    if (classex_of(registering_class()) != p) {
         bug("max_jit_classex_standard_wrap outside its class's set-up");
         return;
     }
@@ -367,7 +361,7 @@ void max_jit_classex_standard_wrap(ClassEx* p, JitClass* jc, long /*flags*/) {
 }
 
 void max_ob3d_setup() {
-    ClassEx* p = classex_of(Registry::instance().registering());
+    ClassEx* p = classex_of(registering_class());
     if (!p) {
         bug("max_ob3d_setup before max_jit_classex_setup");
         return;
@@ -381,11 +375,11 @@ void* max_jit_obex_new(Class* c, Symbol* /*jit_class_name*/) {
     if (!c || !classex_of(c))
         return nullptr;
     void* x = newobject(c);
-    Box* b = box_of(x);
-    if (!b)
+    if (!x)
         return nullptr;
-    b->extension = std::make_unique<Obex>();
-    set_slot(x, c, b->extension.get());
+    auto& extension = extension_of(x);
+    extension = std::make_unique<Obex>();
+    set_slot(x, c, extension.get());
     return x;
 }
 
@@ -394,9 +388,8 @@ void max_jit_obex_free(void* x) {
     if (!ob)
         return;
     attach(ob->attached, false);
-    Box* b = box_of(x);
-    set_slot(x, b->cls, nullptr);
-    b->extension.reset();
+    set_slot(x, class_of(x), nullptr);
+    extension_of(x).reset();
 }
 
 void max_jit_obex_jitob_set(void* x, void* engine) {
@@ -443,7 +436,7 @@ void max_jit_ob3d_attach(void* x, void* engine, Outlet* /*matrix_out: nothing is
     Obex* ob = obex_of(x);
     if (!ob)
         return;
-    if (!classex_of(box_of(x)->cls)->ob3d) {
+    if (!classex_of(class_of(x))->ob3d) {
         bug(std::string(class_name_of(x)) + ": max_jit_ob3d_attach needs max_ob3d_setup");
         return;
     }

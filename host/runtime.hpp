@@ -5,6 +5,7 @@
 #pragma once
 
 #include "host/dsp.hpp"
+#include "host/host_services.hpp"
 #include "host/registry.hpp"
 #include <tovo/api.hpp>
 
@@ -36,12 +37,6 @@ struct Outlet {
     std::vector<Cord> cords; // fan-out in connection order
 };
 
-// Host-side data that a layer of the host keeps for one box (the Jitter wrapper's, for one). It
-// goes with the box, whether or not the object's free routine released it.
-struct BoxExtension {
-    virtual ~BoxExtension() = default;
-};
-
 struct Box {
     Class* cls;
     void* instance;             // the object's record, zeroed, header first
@@ -59,14 +54,6 @@ struct Box {
     }
     bool no_inplace() const;
 };
-
-// The box behind an instance record, from the header the host filled in; null for null.
-inline Box* box_of(void* x) {
-    return x ? static_cast<Object*>(x)->o_box : nullptr;
-}
-
-// A "bug: TEXT" line, for a plug-in that calls the host API in a way it does not allow.
-void bug(const std::string& text);
 
 struct Clock {
     Box* owner;
