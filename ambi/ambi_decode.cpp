@@ -17,8 +17,6 @@ namespace tovo {
 using namespace host;
 using namespace ambi;
 
-// pi to 12 digits, as written: the default ring is spaced with it
-constexpr double PI = 3.14159265359;
 // Gain and order weights are held within this size either way. The decoding law multiplies the
 // two, and a product beyond single precision would make an infinite coefficient, which turns
 // even silence into NaN; within the limit every coefficient stays below about 1e36.
@@ -128,7 +126,7 @@ void* ambi_decode_new(Symbol*, short argc, Atom* argv) {
     // ring starts half a spacing below azimuth 0 and is not wrapped.
     for (std::int32_t k = ns - 1; k >= 0; --k) {
         outlet_new(x, "signal");
-        x->azimuth[k] = static_cast<float>((k - 0.5) * 2.0 * PI / ns);
+        x->azimuth[k] = static_cast<float>((k - 0.5) * 2.0 * DECODER_PI / ns);
         x->elevation[k] = 0.0f;
         decoder_update_row(x, k);
     }
@@ -235,8 +233,8 @@ template <KernelPath path> std::intptr_t* decoder_perform(std::intptr_t* w) {
         in[c] = reinterpret_cast<const float*>(w[4 + c]);
     for (std::int32_t k = 0; k < ns; ++k)
         out[k] = reinterpret_cast<float*>(w[4 + nc + k]);
-    kernels(path).decode_vector(nc, ns, load_relaxed(x->gain), load_relaxed(x->width), x->decode_rows,
-                        x->channel_weights, in, out, n);
+    kernels(path).decode_vector(nc, ns, load_relaxed(x->gain), load_relaxed(x->width),
+                                x->decode_rows, x->channel_weights, in, out, n);
     return w + entries + 1;
 }
 

@@ -14,9 +14,12 @@ inline constexpr double HALF_DEGREE_FACTOR = 0.00872664626;
 inline constexpr double DOUBLE_RADIAN_FACTOR = 114.59155902616;
 
 // 180/pi: radians to degrees, in two spellings that both stay. The rotation objects send angles
-// through the first; the decoder's reports and assist texts print speaker directions through the
+// through the first; the decoders' reports and assist texts print speaker directions through the
 // second, one digit longer. Either one in the other's place can change a printed last digit.
 inline constexpr double RADIAN_FACTOR = 57.29577951308;
 inline constexpr double DECODER_RADIAN_FACTOR = 57.295779513082;
+
+// pi to 11 decimals: the decoders space their default ring of speakers with it.
+inline constexpr double DECODER_PI = 3.14159265359;
 
 } // namespace tovo
