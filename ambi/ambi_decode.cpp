@@ -4,9 +4,10 @@
 // leftmost); speaker directions, gain, width and the per-order flavour weights change by message.
 #include "flavours.hpp"
 #include "kernels.hpp"
-#include "relaxed.hpp"
 #include "weights.hpp"
+#include <tovo/angles.hpp>
 #include <tovo/api.hpp>
+#include <tovo/relaxed.hpp>
 
 #include <cstdint>
 #include <iterator>
@@ -17,12 +18,6 @@ namespace tovo {
 using namespace host;
 using namespace ambi;
 
-// radians = degrees * DEGREE_FACTOR (pi/180 to 11 digits)
-constexpr double DEGREE_FACTOR = 0.01745329252;
-// degrees per radian in reports and assist texts (180/pi to 14 digits)
-constexpr double RADIAN_DEGREES = 57.295779513082;
-// pi to 12 digits, as written: the default ring is spaced with it
-constexpr double PI = 3.14159265359;
 // Gain and order weights are held within this size either way. The decoding law multiplies the
 // two, and a product beyond single precision would make an infinite coefficient, which turns
 // even silence into NaN; within the limit every coefficient stays below about 1e36.
@@ -41,7 +36,7 @@ struct AmbiDecoder {
     float order_weights[ORDER_WEIGHT_COUNT]; // flavour weight of orders 0 to 3
     float channel_weights[MAX_CHANNELS];     // order_weights by the order of each channel
     void** dsp_args; // perform arguments of the last "dsp"; released at the next one
-    // Counts the handlers' changes to gain, width, rows and weights (relaxed.hpp).
+    // Counts the handlers' changes to gain, width, rows and weights (tovo/relaxed.hpp).
     std::uint32_t settings_version;
     // The perform routine's own: the decoding matrix, formed from the settings at
     // matrix_version, with the W coefficient in each row's entry 0.
@@ -139,7 +134,7 @@ void* ambi_decode_new(Symbol*, short argc, Atom* argv) {
     // ring starts half a spacing below azimuth 0 and is not wrapped.
     for (std::int32_t k = ns - 1; k >= 0; --k) {
         outlet_new(x, "signal");
-        x->azimuth[k] = static_cast<float>((k - 0.5) * 2.0 * PI / ns);
+        x->azimuth[k] = static_cast<float>((k - 0.5) * 2.0 * DECODER_PI / ns);
         x->elevation[k] = 0.0f;
         decoder_update_row(x, k);
     }
@@ -168,8 +163,8 @@ void ambi_decode_dump(AmbiDecoder* x, Symbol*, short argc, Atom*) {
     post("gain: %f, width: %f", static_cast<double>(x->gain), static_cast<double>(x->width));
     post("speaker\t\tazimuth\t\televation (degrees):");
     for (std::int32_t k = 0; k < x->speaker_count; ++k)
-        post("%ld\t\t\t%f\t\t%f", static_cast<long>(k), x->azimuth[k] * RADIAN_DEGREES,
-             x->elevation[k] * RADIAN_DEGREES);
+        post("%ld\t\t\t%f\t\t%f", static_cast<long>(k), x->azimuth[k] * DECODER_RADIAN_FACTOR,
+             x->elevation[k] * DECODER_RADIAN_FACTOR);
     post("flavour weights per order: 0=%f, 1=%f, 2=%f, 3=%f",
          static_cast<double>(x->order_weights[0]), static_cast<double>(x->order_weights[1]),
          static_cast<double>(x->order_weights[2]), static_cast<double>(x->order_weights[3]));
@@ -302,8 +297,9 @@ void ambi_decode_assist(AmbiDecoder* x, void*, long kind, long index, char* text
     if (kind == 1 && index >= 0 && index < x->format.channel_count)
         sprintf(text, "encoded output, channel %c (signal)", x->format.letters[index]);
     else if (kind == 2 && index >= 0 && index < x->speaker_count)
-        sprintf(text, "speaker %ld at %f, %f (signal)", index, x->azimuth[index] * RADIAN_DEGREES,
-                x->elevation[index] * RADIAN_DEGREES);
+        sprintf(text, "speaker %ld at %f, %f (signal)", index,
+                x->azimuth[index] * DECODER_RADIAN_FACTOR,
+                x->elevation[index] * DECODER_RADIAN_FACTOR);
 }
 
 } // namespace tovo

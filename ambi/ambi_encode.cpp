@@ -3,9 +3,10 @@
 // ambisonic field of order 1 to 3. One signal inlet; one signal outlet per channel, W leftmost,
 // each carrying the input times that channel's harmonic for the current direction.
 #include "kernels.hpp"
-#include "relaxed.hpp"
 #include "weights.hpp"
+#include <tovo/angles.hpp>
 #include <tovo/api.hpp>
+#include <tovo/relaxed.hpp>
 
 #include <cstdint>
 #include <iterator>
@@ -15,8 +16,6 @@ namespace tovo {
 using namespace host;
 using namespace ambi;
 
-// radians = degrees * DEGREE_FACTOR (pi/180 to 11 digits)
-constexpr double DEGREE_FACTOR = 0.01745329252;
 // The W gain: 1/sqrt(2) rounded to single precision.
 constexpr float W_WEIGHT = 0.70710677f;
 
@@ -28,7 +27,7 @@ struct AmbiEncoder {
     float azimuth;               // in the current unit
     float elevation;             // in the current unit
     void** dsp_args;             // perform arguments of the last "dsp"; released at the next one
-    std::uint32_t settings_version; // counts the handlers' changes to weights (relaxed.hpp)
+    std::uint32_t settings_version; // counts the handlers' changes to weights (tovo/relaxed.hpp)
     // The perform routine's own copy of weights, taken at gains_version.
     std::uint32_t gains_version;
     float gains[MAX_CHANNELS];

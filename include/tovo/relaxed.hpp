@@ -1,14 +1,14 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // Whole-value access to the settings that message handlers write while a perform routine reads
-// them, and the change counter that tells the perform routine to look again. Records stay plain
-// (the host runs no constructor), so the access is atomic rather than the members: a relaxed
-// store or load of one float costs a plain move.
+// them on the signal thread, and the change counter that tells the perform routine to look
+// again. Records stay plain (the host runs no constructor), so the access is atomic rather than
+// the members: a relaxed store or load of one float costs a plain move.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 
-namespace tovo::ambi {
+namespace tovo {
 
 static_assert(std::atomic_ref<float>::required_alignment == alignof(float));
 
@@ -39,4 +39,4 @@ inline std::uint32_t settings_version(const std::uint32_t& version) {
         .load(std::memory_order_acquire);
 }
 
-} // namespace tovo::ambi
+} // namespace tovo
