@@ -1,0 +1,82 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// Uniformly partitioned overlap-save convolution of many inputs with two outputs: partitions of
+// one signal vector, transforms of two vectors, a frequency-domain delay line of each input's
+// past spectra. Plans and memory are made on the message side; process() only runs plans,
+// multiplies and adds.
+#pragma once
+
+#include "binaural_design.hpp"
+
+#include <fftw3.h>
+
+#include <cstddef>
+
+namespace tovo::ambi {
+
+// A filter set in the frequency domain, cut into partitions of the convolver's block: what
+// process() reads, and what the message side hands over whole when the set changes.
+struct FilterSpectra {
+    // Two sums are formed per vector, each over some inputs with their filters' spectra. Plain
+    // sets: sum 0 is the left ear over every input, sum 1 the right ear. Mirrored sets: sum 0
+    // runs over the inputs that are symmetric left to right, sum 1 over the others, both with
+    // the left filters; the left ear is their sum and the right ear their difference.
+    bool mirrored = false;
+    int terms[2] = {0, 0};
+    int input[2][MAX_CHANNELS] = {};      // input of each term
+    int partitions[2][MAX_CHANNELS] = {}; // partitions of each term's filter
+    std::size_t at[2][MAX_CHANNELS] = {}; // where each term's spectra start in `spectra`
+    // fftwf_malloc'd: per term, per partition, the real parts then the imaginary parts.
+    float* spectra = nullptr;
+    ~FilterSpectra();
+    FilterSpectra() = default;
+    FilterSpectra(const FilterSpectra&) = delete;
+    FilterSpectra& operator=(const FilterSpectra&) = delete;
+};
+
+class Convolver {
+public:
+    Convolver() = default;
+    ~Convolver();
+    Convolver(const Convolver&) = delete;
+    Convolver& operator=(const Convolver&) = delete;
+
+    // Plans and buffers for vectors of `block` samples, `inputs` channels and filters of up to
+    // `taps` samples; the past is silence. False when memory or a plan cannot be had.
+    bool prepare(int block, int inputs, int taps);
+    int block() const { return block_; }
+    int inputs() const { return inputs_; }
+    int partitions() const { return partitions_; }
+
+    // The spectra of a filter set (its channels beyond inputs() are left out, longer filters
+    // cut). Runs the plans on arrays of its own, so it may run while process() does.
+    FilterSpectra* make_spectra(const BinauralFilters& filters) const;
+
+    // One vector: inputs() inputs of block() samples in, two ears out, times gain. A
+    // non-finite input sample counts as silence. With `before` given, the output fades from
+    // what that set gives to what `now` gives across the vector.
+    void process(const FilterSpectra& now, const FilterSpectra* before, const float* const* in,
+                 float* left, float* right, float gain);
+
+    // Forgets the past: the next vector starts from silence.
+    void clear();
+
+private:
+    void accumulate(const FilterSpectra& set, int sum, float* re, float* im) const;
+    void render(const FilterSpectra& set, float* left, float* right);
+
+    int block_ = 0;
+    int inputs_ = 0;
+    int partitions_ = 0;
+    int bins_ = 0;           // block + 1
+    std::size_t stride_ = 0; // floats per spectrum half (re or im), bins_ rounded up
+    int head_ = 0;           // slot of the newest spectra in the delay line
+    fftwf_plan forward_ = nullptr;
+    fftwf_plan inverse_ = nullptr;
+    float* frames_ = nullptr;  // per input: the last two vectors (2 * block)
+    float* history_ = nullptr; // per input, per slot: re then im (2 * stride_)
+    float* sums_ = nullptr;    // 2 sums, re then im; then the ears' spectra
+    float* time_ = nullptr;    // 2 * block: one inverse transform
+    float* ears_ = nullptr;    // 2 ears x block: the output of the outgoing set while fading
+};
+
+} // namespace tovo::ambi
