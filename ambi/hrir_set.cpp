@@ -6,9 +6,11 @@
 
 #include <mysofa.h>
 
+#include <cerrno>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <string>
 
 namespace tovo::ambi {
@@ -61,6 +63,12 @@ HrirSet::~HrirSet() {
 }
 
 bool HrirSet::open(const std::string& path, std::string& reason) {
+    // libmysofa takes a folder for a file it cannot parse.
+    std::error_code ec;
+    if (std::filesystem::is_directory(path, ec)) {
+        reason = sofa_reason(EISDIR);
+        return false;
+    }
     int err = 0;
     MYSOFA_HRTF* hrtf = mysofa_load(path.c_str(), &err);
     if (!hrtf) {

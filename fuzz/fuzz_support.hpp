@@ -13,9 +13,10 @@
 namespace tovo::fuzz {
 
 inline constexpr const char* PACKAGE_CLASSES[] = {
-    "tovo.ambi.encode~", "tovo.ambi.decode~", "quat",           "rot.apply",
-    "rot.reverse",       "rot.fromturn",      "rot.toturn",     "rot.fromangles",
-    "rot.toangles",      "rot.direction",     "tovo.gl.bounds", "tovo",
+    "tovo.ambi.encode~", "tovo.ambi.decode~", "tovo.ambi.binaural~", "quat",
+    "rot.apply",         "rot.reverse",       "rot.fromturn",        "rot.toturn",
+    "rot.fromangles",    "rot.toangles",      "rot.direction",       "tovo.gl.bounds",
+    "tovo",
 };
 
 [[noreturn]] inline void fault(std::string_view what, std::string_view line) {

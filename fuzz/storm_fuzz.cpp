@@ -159,7 +159,8 @@ constexpr const char* WORDS[] = {
     "@bounds", "@", "@zork", "drawto", "enable", "position", "scale", "bounds", "getdrawto",
     "getenable", "getposition", "getscale", "getbounds", "bang", "list", "set", "mul", "rotate",
     "reset", "do", "quat", "dump", "azimuth", "elevation", "speaker", "speaker_radians", "gain",
-    "width", "weights", "dsp", "assist", "anything", "signal", "",
+    "width", "weights", "dsp", "assist", "anything", "signal", "open",
+    "/usr/share/libmysofa/default.sofa", "/usr/share/libmysofa/MIT_KEMAR_normal_pinna.sofa", "",
 };
 // clang-format on
 constexpr char SYMBOL_LETTERS[] = "abcdeghjklmopqrstuvwxyzXYZ@-_.~0123456789";
@@ -178,6 +179,12 @@ constexpr float FLOAT_EDGES[] = {
     0.0f,  -0.0f,       1.0f,       -1.0f,      0.5f,  2.0f,  90.0f,     -90.0f,    180.0f, 360.0f,
     45.0f, 0.70710677f, 1.0000004f, 0.03f,      1e-7f, 1e15f, 1e30f,     -1e30f,    3e38f,  TOP,
     -TOP,  TINY,        SUBNORMAL,  -SUBNORMAL, INF,   -INF,  QUIET_NAN, -QUIET_NAN};
+
+// The objects whose settings scale the signal they render: the decoder and the headphone
+// renderer, both fed by encoders.
+bool scales_signal(Symbol* cls) {
+    return cls == gensym("tovo.ambi.decode~") || cls == gensym("tovo.ambi.binaural~");
+}
 
 struct Entry {
     Box* box;
@@ -229,7 +236,7 @@ private:
         const bool source = cls == gensym(SOURCE_CLASS);
         if (!std::isfinite(v))
             premises.nonfinite = true;
-        if (std::fabs(v) > MODERATE && (source || cls == gensym("tovo.ambi.decode~")))
+        if (std::fabs(v) > MODERATE && (source || scales_signal(cls)))
             premises.immoderate = true;
         if (source && v != 0)
             premises.loud = true;
@@ -396,13 +403,12 @@ private:
             // What another object sends a source or a decoder may be any finite number.
             if (to->cls == gensym(SOURCE_CLASS))
                 premises.loud = premises.immoderate = true;
-            if (to->cls == gensym("tovo.ambi.decode~"))
+            if (scales_signal(to->cls))
                 premises.immoderate = true;
             return;
         }
-        const bool shallow =
-            from->cls == gensym(SOURCE_CLASS) ||
-            (from->cls == gensym("tovo.ambi.encode~") && to->cls == gensym("tovo.ambi.decode~"));
+        const bool shallow = from->cls == gensym(SOURCE_CLASS) ||
+                             (from->cls == gensym("tovo.ambi.encode~") && scales_signal(to->cls));
         if (!shallow)
             premises.immoderate = true;
     }

@@ -308,9 +308,9 @@ TEST(AmbiBinaural, ASetOpenedDuringARunTakesOverWithoutLosingThePast) {
 
 TEST(AmbiBinaural, AFileThatIsNoSetMakesNoBox) {
     Patch patch;
-    const auto lines = patch.run("new b tovo.ambi.binaural~ 3d /etc/hostname");
+    const auto lines = patch.run("new b tovo.ambi.binaural~ 3d /etc/passwd");
     ASSERT_EQ(lines.size(), 2u);
-    EXPECT_EQ(lines[0], "error: tovo.ambi.binaural~: can't read /etc/hostname: not a SOFA file: "
+    EXPECT_EQ(lines[0], "error: tovo.ambi.binaural~: can't read /etc/passwd: not a SOFA file: "
                         "libmysofa found no HDF5 data it can read (invalid format)");
     EXPECT_EQ(lines[1], "error: line 1: tovo.ambi.binaural~: creation failed, no box made");
     EXPECT_EQ(patch.runtime().box("b"), nullptr);
