@@ -13,9 +13,18 @@
 namespace tovo::fuzz {
 
 inline constexpr const char* PACKAGE_CLASSES[] = {
-    "tovo.ambi.encode~", "tovo.ambi.decode~", "tovo.ambi.binaural~", "quat",
-    "rot.apply",         "rot.reverse",       "rot.fromturn",        "rot.toturn",
-    "rot.fromangles",    "rot.toangles",      "rot.direction",       "tovo.gl.bounds",
+    "tovo.ambi.encode~",
+    "tovo.ambi.decode~",
+    "tovo.ambi.binaural~",
+    "quat",
+    "rot.apply",
+    "rot.reverse",
+    "rot.fromturn",
+    "rot.toturn",
+    "rot.fromangles",
+    "rot.toangles",
+    "rot.direction",
+    "tovo.gl.bounds",
     "tovo",
 };
 

@@ -28,7 +28,8 @@ using namespace tovo;
 using namespace tovo::host;
 using tovo::testing::Patch;
 
-// --- test.pulse~ VALUE: VALUE at the first sample it plays, then zeros ----------------------------
+// --- test.pulse~ VALUE: VALUE at the first sample it plays, then zeros
+// ----------------------------
 
 struct Pulse {
     SignalObject z;
@@ -62,7 +63,8 @@ void pulse_dsp(Pulse* x, Signal** sp, short*) {
     dsp_addv(pulse_perform, 3, args);
 }
 
-// --- test.ears~: keeps what its two inlets get ------------------------------------------------------
+// --- test.ears~: keeps what its two inlets get
+// ------------------------------------------------------
 
 struct Ears {
     SignalObject z;
@@ -120,7 +122,8 @@ struct Listener {
         patch.run("vectorsize " + std::to_string(vector_size) + "\nsamplerate " +
                   std::to_string(static_cast<long>(rate)) + "\nnew src " + source +
                   "\nnew e tovo.ambi.encode~ " + format + "\nnew b tovo.ambi.binaural~ " + format +
-                  " " + set + "\nnew ears test.ears~\nconnect src 0 e 0\nconnect b 0 ears 0\n"
+                  " " + set +
+                  "\nnew ears test.ears~\nconnect src 0 e 0\nconnect b 0 ears 0\n"
                   "connect b 1 ears 1");
         const int channels = static_cast<int>(patch.runtime().box("e")->outlets.size());
         for (int c = 0; c < channels; ++c)
@@ -182,8 +185,8 @@ TEST(AmbiBinaural, EachEarHearsItsOwnSide) {
                                                           tovo::testing::spectrum(far), 48000);
         EXPECT_GT(lag, 0.5e-3);
         // Between 2 and 8 kHz the head shadows the far ear by more than 10 dB.
-        const double ratio_db =
-            10 * std::log10(band_energy(near, 48000, 2000, 8000) / band_energy(far, 48000, 2000, 8000));
+        const double ratio_db = 10 * std::log10(band_energy(near, 48000, 2000, 8000) /
+                                                band_energy(far, 48000, 2000, 8000));
         EXPECT_GE(ratio_db, 10.0);
     }
     // Straight ahead both ears get the same.
@@ -226,8 +229,10 @@ TEST(AmbiBinaural, TheImpulseResponseIsTheDesignAtAnyVectorSizeAndRate) {
     for (const Case c : {Case{3, 3, 64, 48000}, Case{3, 3, 1, 48000}, Case{3, 3, 100, 48000},
                          Case{3, 3, 1024, 48000}, Case{2, 2, 64, 48000}, Case{3, 1, 32, 96000},
                          Case{3, 3, 64, 44100}}) {
-        const std::string format =
-            std::to_string(c.dimension) + "d " + (c.order == 1 ? "1st" : c.order == 2 ? "2nd" : "3rd");
+        const std::string format = std::to_string(c.dimension) + "d " +
+                                   (c.order == 1   ? "1st"
+                                    : c.order == 2 ? "2nd"
+                                                   : "3rd");
         SCOPED_TRACE(format + " at vector " + std::to_string(c.vector_size) + ", " +
                      std::to_string(c.rate));
         std::string reason;
@@ -259,8 +264,8 @@ TEST(AmbiBinaural, SilenceStaysSilentAndNonFiniteInputNeverReachesTheEars) {
     for (std::size_t i = 0; i < g_left.size(); ++i)
         ASSERT_TRUE(g_left[i] == 0.0f && g_right[i] == 0.0f) << i;
 
-    for (float bad : {std::numeric_limits<float>::quiet_NaN(),
-                      std::numeric_limits<float>::infinity()}) {
+    for (float bad :
+         {std::numeric_limits<float>::quiet_NaN(), std::numeric_limits<float>::infinity()}) {
         Listener l("test.pulse~ 1");
         Box* pulse = l.patch.runtime().box("src");
         static_cast<Pulse*>(pulse->instance)->value = bad;
