@@ -6,6 +6,7 @@
 #pragma once
 
 #include "binaural_design.hpp"
+#include "spectrum_sum.hpp"
 
 #include <fftw3.h>
 
@@ -61,22 +62,27 @@ public:
     void clear();
 
 private:
-    void accumulate(const FilterSpectra& set, int sum, float* re, float* im) const;
+    void deinterleave(float* re) const; // spectrum_ into re and re + stride_
+    void sum(const FilterSpectra& set, int which, float* re);
     void render(const FilterSpectra& set, float* left, float* right);
 
     int block_ = 0;
     int inputs_ = 0;
     int partitions_ = 0;
     int bins_ = 0;           // block + 1
-    std::size_t stride_ = 0; // floats per spectrum half (re or im), bins_ rounded up
+    std::size_t stride_ = 0; // floats per spectrum half (re or im): bins_ rounded up
+    std::size_t frame_ = 0;  // floats per input's frame: 2 * block rounded up
     int head_ = 0;           // slot of the newest spectra in the delay line
+    SpectrumSum spectrum_sum_ = nullptr;
     fftwf_plan forward_ = nullptr;
     fftwf_plan inverse_ = nullptr;
-    float* frames_ = nullptr;  // per input: the last two vectors (2 * block)
-    float* history_ = nullptr; // per input, per slot: re then im (2 * stride_)
-    float* sums_ = nullptr;    // 2 sums, re then im; then the ears' spectra
-    float* time_ = nullptr;    // 2 * block: one inverse transform
-    float* ears_ = nullptr;    // 2 ears x block: the output of the outgoing set while fading
+    float* frames_ = nullptr;           // per input: the last two vectors
+    fftwf_complex* spectrum_ = nullptr; // one transform, interleaved as FFTW makes it
+    float* history_ = nullptr;          // per input, per slot: re then im
+    float* sums_ = nullptr;             // 2 sums, re then im
+    float* time_ = nullptr;             // 2 * block: one inverse transform
+    float* ears_ = nullptr;             // 2 ears x block: the outgoing set's output while fading
+    const float** products_ = nullptr;  // per sum: the delay line's and the filter's spectra
 };
 
 } // namespace tovo::ambi
