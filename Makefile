@@ -10,7 +10,7 @@ FUZZ_SECONDS ?= 60
 TSAN_BUILD ?= build-tsan
 SOAK_CYCLES ?= 10000
 
-.PHONY: all deps build test demo sanitize bench fuzz tsan soak clean
+.PHONY: all deps build test demo sanitize bench fuzz tsan soak clean pd pd-package
 
 all: build
 
@@ -42,6 +42,16 @@ demo: build
 	@echo "listen: $(DEMO)/moving-source.wav (speaker k on channel k, from -22.5 degrees in steps of 45)"
 	@echo "        $(DEMO)/moving-source-binaural.wav (headphones: left ear, right ear)"
 	@echo "look:   $(DEMO)/decoder.png"
+
+# The package for Pure Data in $(BUILD)/pd/tovo: every class as an external, its help patch,
+# tovo-meta.pd, README and LICENSE. pd-package zips it for Deken, with its checksum.
+pd: build
+	@test -f $(BUILD)/pd/tovo/tovo-meta.pd || { echo "no Pd build: install puredata-dev"; exit 1; }
+	@echo "Pd package: $(BUILD)/pd/tovo (put it on Pd's path: Preferences, or pd -path $(BUILD)/pd/tovo)"
+
+pd-package: pd
+	cmake --build $(BUILD) --target pd-package
+	@ls $(BUILD)/pd/*.dek $(BUILD)/pd/*.dek.sha256
 
 # The whole suite under AddressSanitizer and UndefinedBehaviorSanitizer.
 sanitize: deps

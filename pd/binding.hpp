@@ -1,0 +1,101 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// The SDK realised on Pure Data: what the binding keeps for each class, box, outlet and clock.
+// Shared by the core (binding.cpp) and the Jitter layer (jitter.cpp); plug-ins never see it.
+// Pd's header stays out of namespace tovo: its macros name Pd's type codes unqualified.
+#pragma once
+
+#include <m_pd.h>
+
+#include <tovo/api.hpp>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace tovo::host {
+
+struct Method {
+    Symbol* selector;
+    detail::Shape shape;
+    std::vector<short> codes; // argument codes as the handler really declares them
+    detail::ErasedFn fn;
+    detail::Thunk thunk;
+};
+
+struct Class {
+    Symbol* name;
+    NewRoutine make = nullptr;
+    detail::ErasedFn free_fn = nullptr;
+    detail::FreeThunk free_thunk = nullptr;
+    long size = 0;
+    bool takes_signals = false;  // z_add_signalmethod was called
+    std::vector<Method> methods; // in registration order
+    t_class* pd = nullptr;       // made once the plug-in's main has returned
+
+    const Method* find(Symbol* selector) const;
+};
+
+struct Outlet {
+    Box* owner;
+    bool signal;
+    t_outlet* pd = nullptr; // made once the creation routine has returned
+};
+
+// Data that a layer of the binding keeps for one box (the Jitter wrapper's); it goes with the box.
+struct BoxExtension {
+    virtual ~BoxExtension() = default;
+};
+
+struct Clock {
+    Box* owner;
+    detail::ErasedFn fn;
+    detail::FreeThunk thunk;
+    t_clock* pd = nullptr;
+};
+
+// The object Pd knows: its header, the main signal inlet's scalar, and the binding's box.
+struct PdBox {
+    t_object obj;
+    t_float scalar;
+    Box* box;
+};
+
+struct Box {
+    Class* cls;
+    PdBox* pd;
+    void* instance;       // the plug-in's record, zeroed, header first
+    bool adopted = false; // the creation routine returned it
+    bool signal_object = false;
+    int signal_inlets = 0;
+    int message_inlets = 1;                       // the left inlet, plus those of inlet_new
+    std::vector<std::unique_ptr<Outlet>> outlets; // left to right
+    std::vector<t_pd*> proxies;                   // the message inlets right of the left one
+    std::vector<std::unique_ptr<Clock>> clocks;
+    std::unique_ptr<BoxExtension> extension;
+    // Built by "dsp": the records handed to the plug-in, and the copies of inlets whose buffer
+    // Pd also gave to an outlet.
+    std::vector<Signal> signals;
+    std::vector<Signal*> signal_pointers;
+    std::vector<short> counts;
+    std::vector<std::unique_ptr<float[]>> copies;
+};
+
+// A class made by a plug-in's main, by name; null when there is none (yet).
+Class* find_class(Symbol* name);
+// The class whose main is running (null outside a main), for the Jitter layer's set-up calls.
+Class* registering_class();
+// The box whose message or creation is being handled, for error lines; may be null.
+Box* current_box();
+
+// Atoms between the package's form and Pd's.
+void to_pd_atom(const Atom& in, t_atom& out);
+// A message's atom: every number is a float.
+Atom from_pd_message_atom(const t_atom& in);
+// A creation argument: an integral number within 32 bits is an integer, any other a float.
+Atom from_pd_creation_atom(const t_atom& in);
+
+} // namespace tovo::host
+
+// The entry each external's generated setup function calls: runs the plug-in's main with `name`
+// as the class it registers, then makes the Pd class.
+extern "C" TOVO_EXPORT void tovo_pd_define(const char* name, int (*registration)());
