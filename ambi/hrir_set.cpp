@@ -63,10 +63,16 @@ HrirSet::~HrirSet() {
 }
 
 bool HrirSet::open(const std::string& path, std::string& reason) {
-    // libmysofa takes a folder for a file it cannot parse.
+    // Only regular files are read: libmysofa takes a folder for a file it cannot parse, and a
+    // pipe or a device could keep it waiting for ever.
     std::error_code ec;
-    if (std::filesystem::is_directory(path, ec)) {
+    const auto status = std::filesystem::status(path, ec);
+    if (std::filesystem::is_directory(status)) {
         reason = sofa_reason(EISDIR);
+        return false;
+    }
+    if (std::filesystem::exists(status) && !std::filesystem::is_regular_file(status)) {
+        reason = "not a regular file";
         return false;
     }
     int err = 0;

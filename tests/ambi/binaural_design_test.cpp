@@ -163,6 +163,12 @@ TEST(HrirSetReading, SaysWhyAFileIsNotASet) {
     EXPECT_FALSE(set.open("/no/such/folder/set.sofa", reason));
     EXPECT_EQ(reason, "No such file or directory");
 
+    EXPECT_FALSE(set.open("/tmp", reason));
+    EXPECT_EQ(reason, "Is a directory");
+    // A device is never read: it could keep the message side waiting.
+    EXPECT_FALSE(set.open("/dev/zero", reason));
+    EXPECT_EQ(reason, "not a regular file");
+
     const std::string text = scratch("text.sofa");
     write_file(text, "not a set\n");
     EXPECT_FALSE(set.open(text, reason));
