@@ -117,9 +117,8 @@ void* ambi_binaural_new(Symbol*, short argc, Atom* argv) {
     }
     outlet_new(x, "signal"); // right ear
     outlet_new(x, "signal"); // left ear, leftmost
-    // Every input is read before any output is written, but the crossfade needs the outputs
-    // as scratch of its own.
-    x->z.z_misc = Z_NO_INPLACE;
+    // Outlets may share the inlets' buffers: every input is copied in before an output is
+    // written.
     return x;
 }
 
