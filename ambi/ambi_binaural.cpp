@@ -62,6 +62,12 @@ void binaural_collect(AmbiBinaural* x) {
     delete take(x->retired);
 }
 
+// The chain's rate where filters can be made for it; until the chain runs, the nearest such.
+double binaural_rate_now() {
+    const double rate = sys_getsr();
+    return rate < MIN_RATE_HZ ? MIN_RATE_HZ : rate > MAX_RATE_HZ ? MAX_RATE_HZ : rate;
+}
+
 // The design of the box's format for `path` at `rate`, or null after one error line that names
 // the file and says why it is no set.
 std::shared_ptr<const BinauralDesign> binaural_read(AmbiBinaural* x, const std::string& path,
@@ -107,7 +113,7 @@ void* ambi_binaural_new(Symbol*, short argc, Atom* argv) {
     x->gain = 1.0f;
     x->state = new BinauralState;
     x->state->path = path;
-    x->state->design = binaural_read(x, path, sys_getsr());
+    x->state->design = binaural_read(x, path, binaural_rate_now());
     z_dsp_setup(&x->z, static_cast<short>(x->format.channel_count));
     if (!x->state->design) {
         // No box without a set. The host runs no free routine for a box it never got.
@@ -147,7 +153,7 @@ void ambi_binaural_open(AmbiBinaural* x, Symbol*, short argc, Atom* argv) {
     binaural_collect(x);
     const std::string path = argv[0].a_w.w_sym->s_name;
     // A running convolution takes filters at its own rate; the chain's rate otherwise.
-    const double rate = st->convolver ? st->design->filters.sample_rate : sys_getsr();
+    const double rate = st->convolver ? st->design->filters.sample_rate : binaural_rate_now();
     auto design = binaural_read(x, path, rate);
     if (!design)
         return;
@@ -225,6 +231,19 @@ std::intptr_t* binaural_perform(std::intptr_t* w) {
 // anew when the vector size or the set changed, and otherwise keeps its past.
 void binaural_prepare(AmbiBinaural* x, long block, double rate) {
     BinauralState* st = x->state;
+    if (!(rate >= MIN_RATE_HZ && rate <= MAX_RATE_HZ)) {
+        // No filters for such a rate: the ears stay silent until the chain runs at another.
+        error("tovo.ambi.binaural~: no filters at %g Hz: the ears are silent (rates from %g to "
+              "%g Hz)",
+              rate, MIN_RATE_HZ, MAX_RATE_HZ);
+        delete take(x->pending);
+        binaural_collect(x);
+        delete st->current;
+        st->current = nullptr;
+        st->convolver.reset();
+        st->convolver_design = nullptr;
+        return;
+    }
     if (st->design->filters.sample_rate != rate)
         if (auto design = binaural_read(x, st->path, rate))
             st->design = design;

@@ -69,7 +69,11 @@ inline constexpr int TAPS_AT_48K = 256;
 inline constexpr int LONG_TAPS_AT_48K = 512;
 inline constexpr int LONG_ORDER = 1; // orders up to this one get the longer filters
 
-// The filters of `format` for the set, at the chain's sample rate.
+// The sample rates filters are made for; the design's transforms grow with the rate.
+inline constexpr double MIN_RATE_HZ = 1000;
+inline constexpr double MAX_RATE_HZ = 768000;
+
+// The filters of `format` for the set, at the chain's sample rate (within the range above).
 BinauralFilters design_binaural(const HrirSet& set, double chain_rate, const AmbiFormat& format);
 
 } // namespace tovo::ambi

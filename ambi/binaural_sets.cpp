@@ -48,6 +48,10 @@ std::list<Entry>& designs() {
 std::shared_ptr<const BinauralDesign> binaural_design_for(const std::string& path, double rate,
                                                           const AmbiFormat& format,
                                                           std::string& reason) {
+    if (!(rate >= MIN_RATE_HZ && rate <= MAX_RATE_HZ)) {
+        reason = "no filters are made for a sample rate outside 1000 to 768000 Hz";
+        return nullptr;
+    }
     struct stat info {};
     const bool known = ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
     const Key key{path,
