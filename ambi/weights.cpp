@@ -39,6 +39,43 @@ void ambi_format_update(AmbiFormat& format) {
         format.letters[format.horizontal_count + c] = HEIGHT_LETTERS[c];
 }
 
+void harmonic_values(std::int32_t order, std::int32_t dimension, const DirectionTerms& d,
+                     double* values) {
+    const double X = d.x, Y = d.y, X2 = d.x2, Y2 = d.y2;
+    if (order >= 1) {
+        values[1] = X;
+        values[2] = Y;
+    }
+    if (order >= 2) {
+        values[3] = X2 - Y2;
+        values[4] = 2.0 * X * Y;
+    }
+    if (order >= 3) {
+        values[5] = X * (X2 - 3.0 * Y2);
+        // Q is -sin 3A cos^3 E: the sign this channel has always had in the package.
+        values[6] = Y * (Y2 - 3.0 * X2);
+    }
+    if (dimension != 3)
+        return;
+
+    const double Z = d.z, Z2 = d.z2;
+    const int h = 2 * order + 1;
+    if (order >= 1)
+        values[h] = Z;
+    if (order >= 2) {
+        values[h + 1] = 2.0 * Z * X;
+        values[h + 2] = 2.0 * Z * Y;
+        values[h + 3] = 1.5 * Z2 - 0.5;
+    }
+    if (order >= 3) {
+        values[h + 4] = 0.5 * Z * (X2 - Y2);
+        values[h + 5] = X * Y * Z;
+        values[h + 6] = LM_FACTOR * X * (5.0 * Z2 - 1.0);
+        values[h + 7] = LM_FACTOR * Y * (5.0 * Z2 - 1.0);
+        values[h + 8] = 0.5 * Z * (5.0 * Z2 - 3.0);
+    }
+}
+
 void ambi_weights(std::int32_t order, std::int32_t dimension, float azimuth_rad,
                   float elevation_rad, float* weights) {
     // The intermediates are single precision, as both objects have always rounded them; each
@@ -46,44 +83,13 @@ void ambi_weights(std::int32_t order, std::int32_t dimension, float azimuth_rad,
     const float c = rounded(std::cos(double{elevation_rad}));
     const float x = rounded(std::cos(double{azimuth_rad})) * c;
     const float y = rounded(std::sin(double{azimuth_rad})) * c;
-    const float x2 = x * x;
-    const float y2 = y * y;
-    const double X = x, Y = y, X2 = x2, Y2 = y2;
-
-    if (order >= 1) {
-        put(weights, 1, X);
-        put(weights, 2, Y);
-    }
-    if (order >= 2) {
-        put(weights, 3, X2 - Y2);
-        put(weights, 4, 2.0 * X * Y);
-    }
-    if (order >= 3) {
-        put(weights, 5, X * (X2 - 3.0 * Y2));
-        // Q is -sin 3A cos^3 E: the sign this channel has always had in the package.
-        put(weights, 6, Y * (Y2 - 3.0 * X2));
-    }
-    if (dimension != 3)
-        return;
-
-    const float z = rounded(std::sin(double{elevation_rad}));
-    const float z2 = z * z;
-    const double Z = z, Z2 = z2;
-    const int h = 2 * order + 1;
-    if (order >= 1)
-        put(weights, h, Z);
-    if (order >= 2) {
-        put(weights, h + 1, 2.0 * Z * X);
-        put(weights, h + 2, 2.0 * Z * Y);
-        put(weights, h + 3, 1.5 * Z2 - 0.5);
-    }
-    if (order >= 3) {
-        put(weights, h + 4, 0.5 * Z * (X2 - Y2));
-        put(weights, h + 5, X * Y * Z);
-        put(weights, h + 6, LM_FACTOR * X * (5.0 * Z2 - 1.0));
-        put(weights, h + 7, LM_FACTOR * Y * (5.0 * Z2 - 1.0));
-        put(weights, h + 8, 0.5 * Z * (5.0 * Z2 - 3.0));
-    }
+    const float z = dimension == 3 ? rounded(std::sin(double{elevation_rad})) : 0.0f;
+    const DirectionTerms d{x, y, z, x * x, y * y, z * z};
+    double values[MAX_CHANNELS];
+    harmonic_values(order, dimension, d, values);
+    const std::int32_t count = 2 * order + 1 + (dimension == 3 ? order * order : 0);
+    for (std::int32_t k = 1; k < count && k < MAX_CHANNELS; ++k)
+        put(weights, k, values[k]);
 }
 
 const FormatKeyword* find_format_keyword(std::string_view word) {

@@ -32,6 +32,20 @@ void ambi_format_update(AmbiFormat& format);
 void ambi_weights(std::int32_t order, std::int32_t dimension, float azimuth_rad,
                   float elevation_rad, float* weights);
 
+// A direction by its coordinates, x = cos A cos E, y = sin A cos E, z = sin E, with their squares
+// given apart so that a caller decides where each is rounded.
+struct DirectionTerms {
+    double x, y, z;
+    double x2, y2, z2;
+};
+
+// The format's harmonics of a direction as polynomials of its terms, each formed in double from
+// the values given, into values[1 .. channel_count - 1] (16 doubles in channel order, W first;
+// values[0] is left as it is). In 2-D the z terms are not read. The encoder's weights and the
+// field's rotation both come from these formulas.
+void harmonic_values(std::int32_t order, std::int32_t dimension, const DirectionTerms& d,
+                     double* values);
+
 // A creation word that sets the dimension or the order; the other field is 0.
 struct FormatKeyword {
     const char* word;

@@ -40,7 +40,7 @@ host::Atom float_atom(double v) {
 
 DecoderResponse probe_decoder(const std::filesystem::path& externals, const std::string& words,
                               const std::vector<std::string>& messages, int steps,
-                              double elevation_deg) {
+                              double elevation_deg, const std::string& decoder_class) {
     DecoderResponse r;
     std::vector<std::string> lines;
     host::Runtime rt(externals, [&](std::string_view line) { lines.emplace_back(line); });
@@ -49,7 +49,7 @@ DecoderResponse probe_decoder(const std::filesystem::path& externals, const std:
     const std::vector<host::Atom> args = atoms_of(words, r.problem);
     if (!r.problem.empty())
         return r;
-    host::Box* dec = rt.create("decoder", "tovo.ambi.decode~", args, r.problem);
+    host::Box* dec = rt.create("decoder", decoder_class, args, r.problem);
     if (!dec)
         return r;
     for (const std::string& m : messages) {

@@ -25,12 +25,16 @@ struct DecoderResponse {
     std::string problem;                    // empty when the measurement worked
 };
 
+// The sampling decoder; tovo.ambi.allrad~ takes the same words, messages and report form.
+inline constexpr const char* SAMPLING_DECODER = "tovo.ambi.decode~";
+
 // words: the decoder's creation words, as typed in its box; messages: sent to it afterwards
 // ("speaker 0 -30 0", "width 0.7", ...). Positions are `steps` azimuths from 0 degrees around
 // the circle at the given elevation.
 DecoderResponse probe_decoder(const std::filesystem::path& externals, const std::string& words,
                               const std::vector<std::string>& messages, int steps,
-                              double elevation_deg = 0.0);
+                              double elevation_deg = 0.0,
+                              const std::string& decoder_class = SAMPLING_DECODER);
 
 struct EnergyVector {
     double magnitude; // |rE|, 1 when all energy comes from the source's direction

@@ -3,7 +3,7 @@
 // given words, each speaker's gain against the source's azimuth (polar), and the energy vector's
 // magnitude and direction error around the circle, measured through the real plug-ins.
 //   tovo-plot [--externals DIR] [-o FILE.png|FILE.svg] [--steps N] [--elevation DEG]
-//             [--send MESSAGE]... WORD...
+//             [--class CLASS] [--send MESSAGE]... WORD...
 #include "app/decoder_probe.hpp"
 #include "app/script.hpp"
 
@@ -18,8 +18,10 @@ namespace {
 
 int usage() {
     std::fprintf(stderr, "usage: tovo-plot [--externals DIR] [-o FILE.png|FILE.svg] [--steps N] "
-                         "[--elevation DEG] [--send MESSAGE]... WORD...\n"
-                         "  WORD...: the decoder's creation words, e.g. 3d 3rd 8 max-rE\n");
+                         "[--elevation DEG] [--class CLASS] [--send MESSAGE]... WORD...\n"
+                         "  WORD...: the decoder's creation words, e.g. 3d 3rd 8 max-rE\n"
+                         "  CLASS: tovo.ambi.decode~ (the default), tovo.ambi.allrad~, or the\n"
+                         "         word between tovo.ambi. and ~ (decode, allrad)\n");
     return 2;
 }
 
@@ -31,6 +33,11 @@ std::string quoted(const std::string& text) {
     return q + "'";
 }
 
+// A decoder's class from its name or the word that names it: allrad is tovo.ambi.allrad~.
+std::string decoder_class(const std::string& name) {
+    return name.find('.') == std::string::npos ? "tovo.ambi." + name + "~" : name;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -40,6 +47,7 @@ int main(int argc, char** argv) {
     double elevation = 0.0;
     std::vector<std::string> messages;
     std::string words;
+    std::string decoder = tovo::app::SAMPLING_DECODER;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--externals" && i + 1 < argc)
@@ -50,6 +58,8 @@ int main(int argc, char** argv) {
             steps = std::atoi(argv[++i]);
         else if (arg == "--elevation" && i + 1 < argc)
             elevation = std::atof(argv[++i]);
+        else if (arg == "--class" && i + 1 < argc)
+            decoder = decoder_class(argv[++i]);
         else if (arg == "--send" && i + 1 < argc)
             messages.push_back(argv[++i]);
         else if (arg == "-h" || arg == "--help")
@@ -63,7 +73,7 @@ int main(int argc, char** argv) {
         return usage();
 
     const tovo::app::DecoderResponse r =
-        tovo::app::probe_decoder(externals, words, messages, steps, elevation);
+        tovo::app::probe_decoder(externals, words, messages, steps, elevation, decoder);
     if (!r.problem.empty()) {
         std::fprintf(stderr, "tovo-plot: %s\n", r.problem.c_str());
         return 1;
@@ -96,7 +106,7 @@ int main(int argc, char** argv) {
                : "set terminal pngcairo size 1200,560 font 'sans,10'\n")
        << "set termoption noenhanced\n"
        << "set output " << quoted(output.string()) << "\n"
-       << "set multiplot layout 1,2 title " << quoted("tovo.ambi.decode~ " + words) << "\n"
+       << "set multiplot layout 1,2 title " << quoted(decoder + " " + words) << "\n"
        << "set title 'gain of each speaker by source azimuth (front up)'\n"
        << "set polar\nset angles degrees\nset theta top ccw\nset size square\nunset border\n"
        << "unset xtics\n"

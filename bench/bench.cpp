@@ -4,8 +4,10 @@
 // what a user would pick instead (OpenBLAS, Eigen, the plain loop). Each round times every
 // candidate once; figures are medians over rounds, and each ratio is taken within a round before
 // its median is.
+#include "ambi/field_rotation.hpp"
 #include "ambi/flavours.hpp"
 #include "ambi/kernels.hpp"
+#include "ambi/rotate_kernel.hpp"
 #include "ambi/weights.hpp"
 #include "bench/binaural.hpp"
 #include "bench/eigen_product.hpp"
@@ -471,6 +473,131 @@ void bench_encoder(std::int32_t channels, long n, const Machine& m, int rounds,
                       figure(ratio(find(candidates, tovo_name(m.tovo)), &candidates.front())));
 }
 
+// The field rotator, 3-D third order: held coefficients, and a new rotation each vector (one
+// ramp), against the dense 16x16 product by OpenBLAS and Eigen and against the peak. Work is the
+// block-diagonal multiply-adds, 83 per sample; the libraries do 256 per sample for the same
+// result.
+void bench_rotator(long n, const Machine& m, int rounds, std::vector<std::string>& summary) {
+    constexpr std::int32_t ORDER = 3, CHANNELS = 16;
+    Blocks blocks(CHANNELS, CHANNELS, n);
+    std::uint32_t state = 4321;
+    for (long i = 0; i < CHANNELS * n; ++i) {
+        state = state * 1664525u + 1013904223u;
+        blocks.inputs[i] = static_cast<float>(state >> 8) / 8388608.0f - 1.0f;
+    }
+    // Two rotations 3 degrees apart, one ramp between them.
+    const Quaternion from{0.9, 0.3, -0.2, 0.2};
+    Quaternion a = from, b{0.89, 0.31, -0.19, 0.23};
+    quat_unit(a);
+    quat_unit(b);
+    double exact[MAX_ROTATION_COEFFICIENTS];
+    float held[MAX_ROTATION_COEFFICIENTS] = {}, target[MAX_ROTATION_COEFFICIENTS] = {};
+    field_rotation(ORDER, 3, a, exact);
+    for (int k = 0; k < MAX_ROTATION_COEFFICIENTS; ++k)
+        held[k] = static_cast<float>(exact[k]);
+    field_rotation(ORDER, 3, b, exact);
+    for (int k = 0; k < MAX_ROTATION_COEFFICIENTS; ++k)
+        target[k] = static_cast<float>(exact[k]);
+
+    // The same rotation as a dense matrix for the libraries, W on the diagonal.
+    std::vector<float> matrix(CHANNELS * CHANNELS, 0.0f);
+    matrix[0] = 1.0f;
+    const float* c = held;
+    for (std::int32_t order = 1; order <= ORDER; ++order) {
+        int ch[MAX_BLOCK];
+        const int size = rotation_block(ORDER, 3, order, ch);
+        for (int r = 0; r < size; ++r)
+            for (int k = 0; k < size; ++k)
+                matrix[ch[r] * CHANNELS + ch[k]] = c[r * size + k];
+        c += size * size;
+    }
+    const double work = double(rotation_coefficient_count(ORDER, 3)) * n;
+    std::vector<Candidate> candidates;
+    volatile float sink = 0.0f;
+    add_peaks(candidates, m, sink);
+    const std::string steady_name = "tovo, rotation held";
+    const std::string ramp_name = "tovo, a new rotation (one ramp)";
+    candidates.emplace_back(
+        steady_name,
+        [=, &held, &blocks] {
+            rotate_steady(ORDER, 3, held, blocks.in.data(), blocks.out.data(), n);
+        },
+        work);
+    candidates.emplace_back(
+        ramp_name,
+        [=, &held, &target, &blocks] {
+            rotate_ramp(ORDER, 3, held, target, blocks.in.data(), blocks.out.data(), 0, n);
+        },
+        work);
+    const float* dense = matrix.data();
+    const std::string blas_name = "openblas sgemm 16x16, " + m.blas_best.core + " forced";
+    for (const OpenBlas* blas : {&m.blas_best, &m.blas_detected}) {
+        if (!blas->sgemm)
+            continue;
+        const int columns = static_cast<int>(n);
+        candidates.emplace_back(
+            blas == &m.blas_best ? blas_name : "openblas sgemm 16x16, " + blas->core + " detected",
+            [=, &blocks] {
+                blas->sgemm(CblasRowMajor, CblasNoTrans, CblasNoTrans, CHANNELS, columns, CHANNELS,
+                            1.0f, dense, CHANNELS, blocks.inputs.get(), columns, 0.0f,
+                            blocks.out_base, columns);
+            },
+            work);
+    }
+    struct EigenBuild {
+        const char* name;
+        EigenProduct product;
+        bool runs;
+    };
+    for (const EigenBuild& e : {EigenBuild{"eigen avx512", eigen_product_avx512, m.avx512},
+                                EigenBuild{"eigen avx2", eigen_product_avx2, m.avx2},
+                                EigenBuild{"eigen baseline", eigen_product_baseline, true}}) {
+        if (!e.runs)
+            continue;
+        EigenProduct product = e.product;
+        candidates.emplace_back(
+            std::string(e.name) + " 16x16",
+            [=, &blocks] {
+                product(dense, blocks.inputs.get(), blocks.out_base, CHANNELS, CHANNELS, n);
+            },
+            work);
+    }
+
+    // The libraries must give the rotated field the loops give.
+    std::vector<float> reference(static_cast<std::size_t>(CHANNELS * n));
+    rotate_steady(ORDER, 3, held, blocks.in.data(), blocks.out.data(), n);
+    for (std::int32_t ch = 0; ch < CHANNELS; ++ch)
+        std::copy(blocks.out[ch], blocks.out[ch] + n, reference.begin() + ch * n);
+    for (Candidate& cand : candidates) {
+        if (cand.name.rfind("openblas", 0) != 0 && cand.name.rfind("eigen", 0) != 0)
+            continue;
+        cand.call();
+        float worst = 0.0f;
+        for (long i = 0; i < CHANNELS * n; ++i)
+            worst = std::max(worst, std::fabs(blocks.out_base[i] - reference[i]));
+        if (!(worst <= AGREEMENT))
+            std::printf("warning: %s differs from the rotation by %g\n", cand.name.c_str(),
+                        static_cast<double>(worst));
+    }
+
+    run_rounds(candidates, rounds, blocks);
+    const std::string name = "rotate-3d3rd-n" + std::to_string(n);
+    print_table(name + ": a 3-D third-order field turned, vectors of " + std::to_string(n) +
+                    " (83 multiply-adds a sample; the libraries do the dense 256)",
+                candidates, "G madd/s", true);
+    const Candidate* steady = find(candidates, steady_name);
+    const Candidate* peak = m.avx512 ? find(candidates, peak_name(KERNEL_AVX512))
+                            : m.avx2 ? find(candidates, peak_name(KERNEL_AVX2))
+                                     : nullptr;
+    // A library's whole product against the rotator's: the time ratio, rate taken on equal work.
+    summary.push_back("summary " + name + ": tovo/peak " + figure(ratio(steady, peak)) +
+                      ", tovo/openblas " + figure(ratio(steady, find(candidates, blas_name))) +
+                      ", tovo/eigen " +
+                      figure(ratio(steady, find(candidates, m.eigen_best_name + " 16x16"))));
+    summary.push_back("summary " + name + "-ramp: ramp/steady " +
+                      figure(1.0 / ratio(find(candidates, ramp_name), steady)));
+}
+
 // The first line of a /proc file that starts with `key` ("" when there is none).
 std::string proc_line(const char* file, const char* key) {
     std::FILE* f = std::fopen(file, "r");
@@ -545,6 +672,7 @@ int main(int argc, char** argv) {
     for (long n : {64L, 512L})
         for (std::int32_t channels : {16, 9, 4})
             bench_encoder(channels, n, m, rounds, summary);
+    bench_rotator(64, m, rounds, summary);
     for (long n : {64L, 512L})
         bench_binaural(n, std::max(3, rounds / 10), summary);
     std::printf("\n");

@@ -16,6 +16,9 @@ inline constexpr const char* PACKAGE_CLASSES[] = {
     "tovo.ambi.encode~",
     "tovo.ambi.decode~",
     "tovo.ambi.binaural~",
+    "tovo.ambi.rotate~",
+    "tovo.ambi.convert~",
+    "tovo.ambi.allrad~",
     "quat",
     "rot.apply",
     "rot.reverse",
@@ -24,6 +27,8 @@ inline constexpr const char* PACKAGE_CLASSES[] = {
     "rot.fromangles",
     "rot.toangles",
     "rot.direction",
+    "rot.fromypr",
+    "rot.toypr",
     "tovo.gl.bounds",
     "tovo",
 };

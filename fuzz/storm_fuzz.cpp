@@ -11,8 +11,8 @@
 //   console line shows one;
 // - while, besides, every signal source is silent, every sample is exactly 0: no finite setting
 //   turns silence into noise;
-// - while, besides, every number is moderate and signal runs source, encoder, decoder at most,
-//   every sample is finite.
+// - while, besides, every number is moderate and signal runs source, encoder, one rotator or
+//   converter, decoder at most, every sample is finite.
 #include "fuzz_support.hpp"
 #include "host/format.hpp"
 #include "host/registry.hpp"
@@ -38,6 +38,12 @@ using namespace tovo::host;
 constexpr double MODERATE = 1e6;
 constexpr std::size_t MAX_BOXES = 24;
 constexpr const char* SOURCE_CLASS = "sig~";
+
+// The decoders: their settings (a gain) can make a signal large.
+bool decoder(Symbol* cls) {
+    return cls == gensym("tovo.ambi.decode~") || cls == gensym("tovo.ambi.allrad~") ||
+           cls == gensym("tovo.ambi.binaural~");
+}
 
 struct Premises {
     bool nonfinite = false;  // a NaN or an infinity went in
@@ -158,9 +164,10 @@ constexpr const char* WORDS[] = {
     "-x", "-X", "-y", "-Y", "-z", "-Z", "ctx", "@drawto", "@enable", "@position", "@scale",
     "@bounds", "@", "@zork", "drawto", "enable", "position", "scale", "bounds", "getdrawto",
     "getenable", "getposition", "getscale", "getbounds", "bang", "list", "set", "mul", "rotate",
-    "reset", "do", "quat", "dump", "azimuth", "elevation", "speaker", "speaker_radians", "gain",
-    "width", "weights", "dsp", "assist", "anything", "signal", "open",
-    "/usr/share/libmysofa/default.sofa", "/usr/share/libmysofa/MIT_KEMAR_normal_pinna.sofa", "",
+    "reset", "do", "quat", "inverse", "dump", "azimuth", "elevation", "speaker", "speaker_radians", "gain",
+    "width", "weights", "layout", "basic", "Basic", "dsp", "assist", "anything", "signal", "",
+    "open", "/usr/share/libmysofa/default.sofa",
+    "/usr/share/libmysofa/MIT_KEMAR_normal_pinna.sofa", "tovo", "ambix", "ambiX", "n3d", "N3D", "fuma", "FuMa",
 };
 // clang-format on
 constexpr char SYMBOL_LETTERS[] = "abcdeghjklmopqrstuvwxyzXYZ@-_.~0123456789";
@@ -179,12 +186,6 @@ constexpr float FLOAT_EDGES[] = {
     0.0f,  -0.0f,       1.0f,       -1.0f,      0.5f,  2.0f,  90.0f,     -90.0f,    180.0f, 360.0f,
     45.0f, 0.70710677f, 1.0000004f, 0.03f,      1e-7f, 1e15f, 1e30f,     -1e30f,    3e38f,  TOP,
     -TOP,  TINY,        SUBNORMAL,  -SUBNORMAL, INF,   -INF,  QUIET_NAN, -QUIET_NAN};
-
-// The objects whose settings scale the signal they render: the decoder and the headphone
-// renderer, both fed by encoders.
-bool scales_signal(Symbol* cls) {
-    return cls == gensym("tovo.ambi.decode~") || cls == gensym("tovo.ambi.binaural~");
-}
 
 struct Entry {
     Box* box;
@@ -236,7 +237,7 @@ private:
         const bool source = cls == gensym(SOURCE_CLASS);
         if (!std::isfinite(v))
             premises.nonfinite = true;
-        if (std::fabs(v) > MODERATE && (source || scales_signal(cls)))
+        if (std::fabs(v) > MODERATE && (source || decoder(cls)))
             premises.immoderate = true;
         if (source && v != 0)
             premises.loud = true;
@@ -381,7 +382,7 @@ private:
     }
 
     // A cord between storm boxes (or its removal); the premise of moderate signals holds for
-    // chains of source, encoder and decoder only.
+    // chains of source, encoder, rotator and decoder only (each of the last three may be left out).
     void connect(bool make) {
         Entry* from = pick();
         Entry* to = pick();
@@ -403,12 +404,19 @@ private:
             // What another object sends a source or a decoder may be any finite number.
             if (to->cls == gensym(SOURCE_CLASS))
                 premises.loud = premises.immoderate = true;
-            if (scales_signal(to->cls))
+            if (decoder(to->cls))
                 premises.immoderate = true;
             return;
         }
+        // A rotator keeps a field's level, and a converter scales each channel by at most about
+        // 10: one of them may stand between the encoder and a decoder; a chain of them may not.
+        Symbol* const encoder = gensym("tovo.ambi.encode~");
+        Symbol* const rotator = gensym("tovo.ambi.rotate~");
+        Symbol* const converter = gensym("tovo.ambi.convert~");
+        const bool middle = to->cls == rotator || to->cls == converter;
         const bool shallow = from->cls == gensym(SOURCE_CLASS) ||
-                             (from->cls == gensym("tovo.ambi.encode~") && scales_signal(to->cls));
+                             (from->cls == encoder && (middle || decoder(to->cls))) ||
+                             ((from->cls == rotator || from->cls == converter) && decoder(to->cls));
         if (!shallow)
             premises.immoderate = true;
     }

@@ -74,6 +74,62 @@ Angles angles_from_quat(const Quaternion& q) {
     };
 }
 
+Quaternion quat_from_ypr(const YawPitchRoll& a) {
+    const double hy = a.yaw_deg * HALF_DEGREE_FACTOR;
+    const double hp = -a.pitch_deg * HALF_DEGREE_FACTOR;
+    const double hr = a.roll_deg * HALF_DEGREE_FACTOR;
+    const Quaternion yaw{std::cos(hy), 0.0, 0.0, std::sin(hy)};
+    const Quaternion pitch{std::cos(hp), 0.0, std::sin(hp), 0.0};
+    const Quaternion roll{std::cos(hr), std::sin(hr), 0.0, 0.0};
+    return quat_multiply(quat_multiply(yaw, pitch), roll);
+}
+
+namespace {
+
+// An angle in (-180, 180] that stays there as a single-precision float: just above -180 it
+// would round to -180, which is the same turn as 180.
+// No -0 either: a turn of nothing reads 0.
+double half_open(double angle_deg) {
+    return static_cast<float>(angle_deg) <= -180.0f ? 180.0 : angle_deg + 0.0;
+}
+
+} // namespace
+
+namespace {
+
+// The sine of the pitch, R[2][0]: how far the turned x axis rises.
+double pitch_sine(const Quaternion& q) {
+    return std::clamp(2.0 * (q.x * q.z - q.w * q.y), -1.0, 1.0);
+}
+
+bool facing_a_pole(double sine) {
+    return 1.0 - std::fabs(sine) <= YPR_POLE_BAND;
+}
+
+} // namespace
+
+double quat_yaw_rad(const Quaternion& q) {
+    const double w = q.w, x = q.x, y = q.y, z = q.z;
+    // Facing straight up or down, yaw and roll turn about the same axis and only their sum (or
+    // difference) is defined: all of it goes to yaw, read from the turned y axis, which then lies
+    // in the horizontal plane at the yaw's angle past y.
+    if (facing_a_pole(pitch_sine(q)))
+        return std::atan2(-2.0 * (x * y - w * z), 1.0 - 2.0 * (x * x + z * z));
+    return std::atan2(2.0 * (x * y + w * z), 1.0 - 2.0 * (y * y + z * z));
+}
+
+YawPitchRoll ypr_from_quat(Quaternion q) {
+    if (!quat_unit(q))
+        return {0.0, 0.0, 0.0};
+    const double w = q.w, x = q.x, y = q.y, z = q.z;
+    const double yaw = half_open(quat_yaw_rad(q) * RADIAN_FACTOR);
+    const double sine = pitch_sine(q);
+    if (facing_a_pole(sine))
+        return {yaw, std::copysign(90.0, sine), 0.0};
+    const double roll = std::atan2(2.0 * (y * z + w * x), 1.0 - 2.0 * (x * x + y * y));
+    return {yaw, std::asin(sine) * RADIAN_FACTOR + 0.0, half_open(roll * RADIAN_FACTOR)};
+}
+
 Vector axes_direction(const Quaternion& q, int axis_x, int axis_y, int axis_z) {
     // Column c of quat_to_matrix is the image of body axis c; a factor of 0 leaves it out.
     const RotationMatrix m = quat_to_matrix(q);

@@ -19,6 +19,13 @@ inline constexpr double DOUBLE_RADIAN_FACTOR = 114.59155902616; // half-angle ra
 // band spans about 0.028 degrees on each side of +-90.
 inline constexpr double POLE_BAND = 1.2e-7;
 
+// How close the sine of the pitch may come to +-1 before the angles count as facing straight up
+// or down, for a quaternion brought to unit length. Rounding its components to single precision
+// moves that sine by about 1e-14 near a pole (the sine is flat there), so a pole sent as floats
+// is still a pole; the band ends 0.00008 degrees from it, and pitches up to 89.9999 degrees keep
+// their yaw and roll apart.
+inline constexpr double YPR_POLE_BAND = 1e-12;
+
 struct Turn {
     double angle_deg;
     Vector direction;
@@ -44,6 +51,25 @@ Quaternion quat_from_angles(const Angles& a);
 // POLE_BAND of +-90 about y the x and z turns share one axis: about_y is +-90, about_z 0 and
 // about_x carries the whole turn.
 Angles angles_from_quat(const Quaternion& q);
+
+// A tracker's angles in the package's frame (x front, y left, z up), turns of the body: yaw about
+// z (positive to the left), then pitch about the turned y axis (positive lifts the nose), then
+// roll about the twice-turned x axis (positive lowers the right ear).
+struct YawPitchRoll {
+    double yaw_deg, pitch_deg, roll_deg;
+};
+
+// Rz(yaw) Ry(-pitch) Rx(roll).
+Quaternion quat_from_ypr(const YawPitchRoll& a);
+// The inverse, for a quaternion of any length (normalised first; all zero, or one holding a NaN
+// or an infinity, gives 0 0 0): yaw in (-180, 180], pitch in [-90, 90], roll in (-180, 180],
+// the ranges holding after rounding to single precision too. At the poles yaw and roll turn
+// about one axis: there pitch is exactly +-90, roll 0 and yaw the whole turn about z.
+YawPitchRoll ypr_from_quat(Quaternion q);
+
+// The yaw of a unit quaternion in radians, -pi..pi, as ypr_from_quat reads it: the heading of the
+// turned x axis, from x towards y; facing straight up or down, the whole turn about z.
+double quat_yaw_rad(const Quaternion& q);
 
 // Factors -1, 0 or +1 per body axis: the sum of the turned axes, each with its factor.
 Vector axes_direction(const Quaternion& q, int axis_x, int axis_y, int axis_z);

@@ -3,6 +3,7 @@
 // objects.
 #include "quaternion.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -85,6 +86,54 @@ Vector rotate_vector(const RotationMatrix& m, const Vector& v) {
         r[4] * v.x + r[5] * v.y + r[6] * v.z,
         r[8] * v.x + r[9] * v.y + r[10] * v.z,
     };
+}
+
+bool quat_unit(Quaternion& q) {
+    const double c[] = {q.w, q.x, q.y, q.z};
+    double largest = 0.0;
+    for (double v : c) {
+        if (!std::isfinite(v))
+            return false;
+        largest = std::max(largest, std::fabs(v));
+    }
+    if (largest == 0.0)
+        return false;
+    // Scaled by the largest component first, so that neither 1e38 nor 1e-40 leaves the range of
+    // the squares.
+    const double w = q.w / largest, x = q.x / largest, y = q.y / largest, z = q.z / largest;
+    const double length = std::sqrt(w * w + x * x + y * y + z * z);
+    q = {w / length, x / length, y / length, z / length};
+    return true;
+}
+
+namespace {
+
+double quat_dot(const Quaternion& a, const Quaternion& b) {
+    return a.w * b.w + a.x * b.x + a.y * b.y + a.z * b.z;
+}
+
+} // namespace
+
+double quat_angle_between(const Quaternion& a, const Quaternion& b) {
+    // From the half-angle's sine and cosine rather than an arc cosine of the dot product, which
+    // loses half the digits for small turns.
+    const double d = quat_dot(a, b);
+    const Quaternion e = d < 0 ? Quaternion{-b.w, -b.x, -b.y, -b.z} : b;
+    const Quaternion diff{a.w - e.w, a.x - e.x, a.y - e.y, a.z - e.z};
+    const Quaternion sum{a.w + e.w, a.x + e.x, a.y + e.y, a.z + e.z};
+    return 4.0 * std::atan2(std::sqrt(quat_dot(diff, diff)), std::sqrt(quat_dot(sum, sum)));
+}
+
+Quaternion quat_slerp(const Quaternion& a, const Quaternion& b, double t) {
+    const Quaternion e = quat_dot(a, b) < 0 ? Quaternion{-b.w, -b.x, -b.y, -b.z} : b;
+    const double half = quat_angle_between(a, e) / 2.0;
+    const double s = std::sin(half);
+    // Closer than rounding can tell apart: the straight line is the arc.
+    const double p = s < 1e-12 ? 1.0 - t : std::sin((1.0 - t) * half) / s;
+    const double r = s < 1e-12 ? t : std::sin(t * half) / s;
+    Quaternion q{p * a.w + r * e.w, p * a.x + r * e.x, p * a.y + r * e.y, p * a.z + r * e.z};
+    quat_unit(q);
+    return q;
 }
 
 bool renorm_due(std::int32_t& product_count, std::int32_t renorm_interval) {

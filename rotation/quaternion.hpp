@@ -47,6 +47,15 @@ RotationMatrix quat_to_matrix(const Quaternion& q);
 // m times v as a column vector; row 3 and column 3 are not used.
 Vector rotate_vector(const RotationMatrix& m, const Vector& v);
 
+// q scaled to unit length exactly, whatever its length (no band, no identity for short ones):
+// false, with q unchanged, when it is all zero or holds a NaN or an infinity.
+bool quat_unit(Quaternion& q);
+// The turn between two unit rotations, in radians from 0 to pi (q and -q are the same rotation).
+double quat_angle_between(const Quaternion& a, const Quaternion& b);
+// Unit quaternions a to b along the shorter great arc, t from 0 (a) to 1 (b or -b): the turn by
+// a constant rate about one axis.
+Quaternion quat_slerp(const Quaternion& a, const Quaternion& b, double t);
+
 // Counts one product of a held orientation; true when the count found exceeds the interval, and
 // the count then restarts at 0. The period is interval + 2 products (every one when negative).
 bool renorm_due(std::int32_t& product_count, std::int32_t renorm_interval);

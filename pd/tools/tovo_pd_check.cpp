@@ -200,7 +200,12 @@ bool doc_patch(const std::string& script, std::string& patch, double& sample_rat
         }
     }
     steps.back() += " \\; pd quit";
-    // loadbang -> step 0, and a delay of one Pd vector (64 samples) before each further step.
+    // The script's vector size as the patch's block size. Pd's clocks fire between its 64-sample
+    // ticks only, so the steps stay a tick apart, and a recording of a smaller block holds the
+    // first block after each step's messages, as the tovo host's next vector would.
+    if (vector != 64)
+        top.object(10, 10, "block~ " + std::to_string(vector));
+    // loadbang -> step 0, and a delay of one tick before each further step.
     int previous = top.object(600, 20, "loadbang");
     int sy = 60;
     for (std::size_t i = 0; i < steps.size(); ++i) {

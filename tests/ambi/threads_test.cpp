@@ -3,6 +3,7 @@
 // another. Every output sample must be one that whole old and new settings give: each
 // coefficient is read whole, once per vector, in any mix of before and after. make tsan runs
 // these under ThreadSanitizer, which must report nothing.
+#include "ambi/ambi_patch.hpp"
 #include "ambi/flavours.hpp"
 #include "ambi/weights.hpp"
 #include "app/script.hpp"
@@ -16,6 +17,7 @@
 #include <cmath>
 #include <cstdint>
 #include <initializer_list>
+#include <numbers>
 #include <set>
 #include <thread>
 #include <vector>
@@ -306,6 +308,159 @@ TEST(Threads, DecoderFeedsMixOnlyWholeOldAndNewSettings) {
     EXPECT_EQ(e.strays, 0) << "first stray sample " << e.first_stray << " of " << e.samples;
     for (int k = 0; k < 4; ++k)
         EXPECT_GT(e.seen[k].size(), 1u) << "speaker " << k << " never changed";
+}
+
+// --- the rotator ------------------------------------------------------------------------------
+
+// The field X = 0.6, Y = 0.8 of a 2-D first-order rotator, turned.
+float g_turned_x[16384];
+double g_radius_low = 0, g_radius_high = 0;
+long g_rotated_samples = 0, g_rotation_strays = 0;
+
+void check_turned_field(int inlet, const float* samples, long n) {
+    if (inlet == 1) {
+        std::copy(samples, samples + n, g_turned_x);
+        return;
+    }
+    if (inlet != 2)
+        return;
+    for (long j = 0; j < n; ++j) {
+        const double r = std::hypot(double{g_turned_x[j]}, double{samples[j]});
+        ++g_rotated_samples;
+        if (r < g_radius_low || r > g_radius_high)
+            ++g_rotation_strays;
+    }
+}
+
+TEST(Threads, RotatorRampsOnlyBetweenNeighbouringWholeRotations) {
+    define_tap();
+    Patch p;
+    p.run("new w sig~ 1\nnew x sig~ 0.6\nnew y sig~ 0.8\nnew r tovo.ambi.rotate~\n"
+          "new tap test.tap~ 3\nconnect w 0 r 0\nconnect x 0 r 1\nconnect y 0 r 2\n"
+          "connect r 0 tap 0\nconnect r 1 tap 1\nconnect r 2 tap 2");
+    ASSERT_EQ(p.errors(), 0);
+    Box* r = p.runtime().box("r");
+
+    // Turns of 0, 90 and -90 degrees, changes replacing changes the chain has not yet taken.
+    const double c = std::sqrt(0.5);
+    const std::vector<Message> messages = {
+        {r, "quat", floats({c, 0, 0, c})},
+        {r, "quat", floats({1, 0, 0, 0})},
+        LET_A_VECTOR_RUN,
+        {r, "quat", floats({c, 0, 0, c})},
+        {r, "inverse", {}},
+        LET_A_VECTOR_RUN,
+        {r, "inverse", floats({1})},
+        {r, "quat", floats({1, 0, 0, 0})},
+        {r, "inverse", floats({0})},
+        {r, "quat", floats({c, 0, 0, -c})},
+        LET_A_VECTOR_RUN,
+    };
+    // Every sample is a blend of two rotations at most a step (5 degrees) apart: the field keeps
+    // its length within the loss of such a blend. A change that started anywhere but where the
+    // chain stood would blend rotations far apart, and shorten the field.
+    g_radius_low = std::cos(2.5 * std::numbers::pi / 180) - 1e-6;
+    g_radius_high = 1 + 1e-6;
+    g_tap_check = check_turned_field;
+    const long vectors = run_threaded(p.runtime(), messages, 300);
+    EXPECT_GT(vectors, 16);
+    EXPECT_GT(g_rotated_samples, 0);
+    EXPECT_EQ(g_rotation_strays, 0) << "of " << g_rotated_samples;
+}
+
+// --- the all-round decoder ---------------------------------------------------------------------
+
+// Each vector plays one whole matrix: every speaker of a vector follows the same layout.
+struct WholeMatrices {
+    std::vector<std::vector<double>> feeds; // per layout, per speaker
+    int speakers = 0;
+    int layout_of_vector = -1; // the layout the current vector's speakers have followed so far
+    long vectors = 0, mixed = 0, strays = 0;
+    std::set<int> seen;
+};
+WholeMatrices* g_whole = nullptr;
+
+void check_whole_matrices(int inlet, const float* samples, long n) {
+    WholeMatrices& w = *g_whole;
+    for (long j = 0; j < n; ++j) {
+        int layout = -1;
+        for (std::size_t l = 0; l < w.feeds.size(); ++l)
+            if (std::fabs(samples[j] - w.feeds[l][inlet]) <= 1e-5)
+                layout = static_cast<int>(l);
+        if (layout < 0) {
+            ++w.strays;
+            continue;
+        }
+        if (inlet == 0 && j == 0)
+            w.layout_of_vector = layout;
+        else if (layout != w.layout_of_vector)
+            ++w.mixed;
+        w.seen.insert(layout);
+    }
+    if (inlet == w.speakers - 1)
+        ++w.vectors;
+}
+
+TEST(Threads, AllradTakesEachMatrixWhole) {
+    define_tap();
+    Patch p;
+    const float levels[5] = {1.0f, 0.5f, -0.75f, 0.25f, 0.6f};
+    std::string script = "new dec tovo.ambi.allrad~ 2d 2nd 5\nnew tap test.tap~ 5\n";
+    for (int c = 0; c < 5; ++c) {
+        const std::string n = std::to_string(c);
+        script += "new c" + n + " sig~ " + std::to_string(levels[c]) + "\nconnect c" + n +
+                  " 0 dec " + n + "\nconnect dec " + n + " tap " + n + "\n";
+    }
+    p.run(script);
+    ASSERT_EQ(p.errors(), 0);
+    Box* dec = p.runtime().box("dec");
+
+    // Two rooms and two gains, sent one message at a time: any of the four pairs may play a
+    // vector, and every speaker's feed differs between them.
+    const std::vector<std::vector<double>> rooms = {{-30, 0, 30, 0, 0, 0, -110, 0, 110, 0},
+                                                    {10, 0, 80, 0, 150, 0, -140, 0, -70, 0}};
+    const double gains[] = {1.0, 0.7};
+    WholeMatrices w;
+    w.speakers = 5;
+    std::vector<Message> messages;
+    for (const std::vector<double>& room : rooms) {
+        std::vector<Atom> layout;
+        for (double v : room)
+            layout.push_back(floats({v})[0]);
+        p.runtime().send(dec, gensym("layout"), layout);
+        p.run("send dec gain 1");
+        std::vector<double> feeds;
+        for (const std::string& line : p.run("send dec dump")) {
+            if (!line.starts_with("speaker ") || line.find(':') == std::string::npos)
+                continue;
+            const std::vector<float> row = tovo::testing::numbers(line);
+            double f = 0;
+            for (int c = 0; c < 5; ++c)
+                f += double{row[c]} * levels[c];
+            feeds.push_back(f);
+        }
+        ASSERT_EQ(feeds.size(), 5u);
+        for (double g : gains) {
+            w.feeds.push_back(feeds);
+            for (double& f : w.feeds.back())
+                f *= g;
+        }
+        messages.push_back({dec, "layout", layout});
+        messages.push_back(LET_A_VECTOR_RUN);
+        messages.push_back({dec, "gain", floats({gains[1]})});
+        messages.push_back({dec, "gain", floats({gains[0]})});
+    }
+    for (std::size_t a = 0; a < w.feeds.size(); ++a)
+        for (std::size_t b = a + 1; b < w.feeds.size(); ++b)
+            for (int k = 0; k < 5; ++k)
+                ASSERT_GT(std::fabs(w.feeds[a][k] - w.feeds[b][k]), 1e-3) << "speaker " << k;
+    g_whole = &w;
+    g_tap_check = check_whole_matrices;
+    run_threaded(p.runtime(), messages, 200);
+    EXPECT_EQ(w.strays, 0);
+    EXPECT_EQ(w.mixed, 0);
+    EXPECT_GT(w.vectors, 16);
+    EXPECT_GE(w.seen.size(), 2u);
 }
 
 // Console lines come from both threads, print~ on the signal side and "dump" on the message

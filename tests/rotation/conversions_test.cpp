@@ -312,4 +312,113 @@ TEST(Reverse, UndoesTheNormalisedTurn) {
     }
 }
 
+// --- a tracker's yaw, pitch and roll ------------------------------------------------------------
+
+// Yaw, then pitch, then roll as turns of the body: Rz(yaw) Ry(-pitch) Rx(roll).
+Mat3 rebuild(const YawPitchRoll& a) {
+    return axis_turn(Z, a.yaw_deg) * axis_turn(Y, -a.pitch_deg) * axis_turn(X, a.roll_deg);
+}
+
+// Where a quaternion takes a body axis.
+Vector turned(const Quaternion& q, const Vector& axis) {
+    return rotate_vector(quat_to_matrix(q), axis);
+}
+
+void expect_vector(const Vector& v, double x, double y, double z) {
+    EXPECT_NEAR(v.x, x, MATRIX_TOL);
+    EXPECT_NEAR(v.y, y, MATRIX_TOL);
+    EXPECT_NEAR(v.z, z, MATRIX_TOL);
+}
+
+void expect_in_ranges(const YawPitchRoll& a) {
+    // The ranges as the floats sent out give them.
+    const auto yaw = static_cast<float>(a.yaw_deg), pitch = static_cast<float>(a.pitch_deg),
+               roll = static_cast<float>(a.roll_deg);
+    EXPECT_TRUE(yaw > -180 && yaw <= 180) << yaw;
+    EXPECT_TRUE(pitch >= -90 && pitch <= 90) << pitch;
+    EXPECT_TRUE(roll > -180 && roll <= 180) << roll;
+}
+
+TEST(FromYpr, TurnsTheHeadAsATrackerSaysIt) {
+    const double c = std::cos(30 * DEG), s = std::sin(30 * DEG);
+    // Yaw turns the nose to the left, pitch lifts it, roll lowers the right ear.
+    expect_vector(turned(quat_from_ypr({90, 0, 0}), {1, 0, 0}), 0, 1, 0);
+    expect_vector(turned(quat_from_ypr({0, 30, 0}), {1, 0, 0}), c, 0, s);
+    expect_vector(turned(quat_from_ypr({90, 30, 0}), {1, 0, 0}), 0, c, s);
+    expect_vector(turned(quat_from_ypr({0, 0, 30}), {0, 1, 0}), 0, c, s);
+    // Each turn about the axis as the turns before it left it.
+    for (double yaw : ANGLES)
+        for (double pitch : ANGLES)
+            for (double roll : ANGLES)
+                EXPECT_LT(max_diff(rotation_of(quat_from_ypr({yaw, pitch, roll})),
+                                   rebuild(YawPitchRoll{yaw, pitch, roll})),
+                          MATRIX_TOL);
+}
+
+TEST(ToYpr, RoundTripsUpTo89Point99DegreesOfPitch) {
+    for (double pitch : {-89.99, -89.9, -60.0, -1.0, 0.0, 15.0, 45.0, 89.9, 89.99})
+        for (double yaw = -175; yaw <= 180; yaw += 35)
+            for (double roll = -170; roll <= 180; roll += 34) {
+                const YawPitchRoll a = ypr_from_quat(quat_from_ypr({yaw, pitch, roll}));
+                EXPECT_NEAR(a.yaw_deg, yaw, 1e-4) << yaw << " " << pitch << " " << roll;
+                EXPECT_NEAR(a.pitch_deg, pitch, 1e-4) << yaw << " " << pitch << " " << roll;
+                EXPECT_NEAR(a.roll_deg, roll, 1e-4) << yaw << " " << pitch << " " << roll;
+            }
+    // Any rotation, of any length and either sign, is rebuilt from its angles.
+    std::mt19937 rng(23);
+    std::normal_distribution<double> n;
+    for (int k = 0; k < 500; ++k) {
+        const Quaternion q{n(rng), n(rng), n(rng), n(rng)};
+        const double scale = k % 3 == 0 ? 1e-30 : k % 3 == 1 ? 7.0 : 1e30;
+        const YawPitchRoll a = ypr_from_quat({q.w * scale, q.x * scale, q.y * scale, q.z * scale});
+        expect_in_ranges(a);
+        EXPECT_LT(max_diff(rebuild(a), rotation_of(q)), MATRIX_TOL);
+    }
+}
+
+TEST(ToYpr, FacingUpOrDownTheWholeTurnGoesToYaw) {
+    // Straight up, roll turns about the same axis as yaw: 30 and 20 make 50, roll 0.
+    const YawPitchRoll up = ypr_from_quat(quat_from_ypr({30, 90, 20}));
+    EXPECT_EQ(up.pitch_deg, 90);
+    EXPECT_NEAR(up.yaw_deg, 50, 1e-9);
+    EXPECT_EQ(up.roll_deg, 0);
+    // Straight down, roll turns against yaw.
+    const YawPitchRoll down = ypr_from_quat(quat_from_ypr({30, -90, 20}));
+    EXPECT_EQ(down.pitch_deg, -90);
+    EXPECT_NEAR(down.yaw_deg, 10, 1e-9);
+    EXPECT_EQ(down.roll_deg, 0);
+    // As the objects send them, rounded to floats, poles stay poles and rebuild their rotation.
+    for (double pitch : {90.0, -90.0})
+        for (double yaw = -180; yaw <= 180; yaw += 7.5) {
+            const Quaternion q = as_floats(quat_from_ypr({yaw, pitch, 33}));
+            const YawPitchRoll a = ypr_from_quat(q);
+            EXPECT_EQ(a.pitch_deg, pitch) << yaw;
+            EXPECT_EQ(a.roll_deg, 0) << yaw;
+            expect_in_ranges(a);
+            EXPECT_LT(max_diff(rebuild(a), rotation_of(q)), 1e-6) << yaw;
+        }
+}
+
+TEST(ToYpr, EdgesStayInTheirRangesAndNeverGiveNaN) {
+    // A half turn of yaw or roll goes out as 180, never -180, even where rounding lands just below.
+    auto sent = [](double v) { return static_cast<float>(v); };
+    EXPECT_EQ(sent(ypr_from_quat({0, 0, 0, 1}).yaw_deg), 180);
+    EXPECT_EQ(sent(ypr_from_quat({0, 0, 0, -1}).yaw_deg), 180);
+    EXPECT_EQ(sent(ypr_from_quat({0, 1, 0, 0}).roll_deg), 180);
+    EXPECT_EQ(sent(ypr_from_quat(quat_from_ypr({-179.9999999, 0, 0})).yaw_deg), 180);
+    EXPECT_EQ(sent(ypr_from_quat(quat_from_ypr({0, 0, -179.9999999})).roll_deg), 180);
+    const YawPitchRoll zero = ypr_from_quat({0, 0, 0, 0});
+    EXPECT_EQ(zero.yaw_deg, 0);
+    EXPECT_EQ(zero.pitch_deg, 0);
+    EXPECT_EQ(zero.roll_deg, 0);
+    for (const Quaternion& q :
+         {Quaternion{NAN, 0, 0, 1}, Quaternion{INFINITY, 1, 0, 0}, Quaternion{3e38, 3e38, 0, 0},
+          Quaternion{1e-45, 0, 1e-45, 0}, Quaternion{1, 1e-300, 0, 0}}) {
+        const YawPitchRoll a = ypr_from_quat(q);
+        EXPECT_FALSE(std::isnan(a.yaw_deg + a.pitch_deg + a.roll_deg));
+        expect_in_ranges(a);
+    }
+    EXPECT_NEAR(ypr_from_quat({3e38, 0, -3e38, 0}).pitch_deg, 90, 1e-9);
+}
+
 } // namespace

@@ -7,7 +7,9 @@
 
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <limits>
+#include <numbers>
 #include <random>
 
 namespace {
@@ -229,6 +231,44 @@ TEST(Matrix, AgreesWithQuaternionAlgebra) {
 }
 
 // The accumulator's count: with interval 30 the 32nd product renormalises, then every 32nd.
+TEST(Unit, ExactLengthForAnyScaleAndRefusesZeroAndNonFinite) {
+    for (double scale : {1e-300, 1e-40, 0.02, 1.0000004, 3e38, 1e300}) {
+        Quaternion q{scale, -2 * scale, 0, 2 * scale};
+        ASSERT_TRUE(quat_unit(q)) << scale;
+        expect_quat(q, 1.0 / 3, -2.0 / 3, 0, 2.0 / 3, EXACT);
+    }
+    for (Quaternion q :
+         {Quaternion{0, 0, 0, 0}, Quaternion{NAN, 1, 0, 0}, Quaternion{1, 0, -INFINITY, 0}}) {
+        const Quaternion before = q;
+        EXPECT_FALSE(quat_unit(q));
+        EXPECT_EQ(std::memcmp(&q, &before, sizeof q), 0);
+    }
+}
+
+TEST(Slerp, TurnsAtAConstantRateTheShortWay) {
+    const double c = std::sqrt(0.5);
+    const Quaternion still{1, 0, 0, 0}, quarter{c, 0, 0, c};
+    EXPECT_NEAR(quat_angle_between(still, quarter), std::numbers::pi / 2, EXACT);
+    // q and -q are one rotation: no turn between them, and the way from it is the short one.
+    EXPECT_NEAR(quat_angle_between(quarter, {-c, 0, 0, -c}), 0, EXACT);
+    expect_quat(quat_slerp(still, {-c, 0, 0, -c}, 0.5), std::cos(std::numbers::pi / 8), 0, 0,
+                std::sin(std::numbers::pi / 8), EXACT);
+    std::mt19937 rng(29);
+    for (int k = 0; k < 100; ++k) {
+        const Quaternion a = random_unit(rng), b = random_unit(rng);
+        const double whole = quat_angle_between(a, b);
+        for (double t : {0.0, 0.25, 0.5, 1.0}) {
+            const Quaternion m = quat_slerp(a, b, t);
+            EXPECT_NEAR(quat_angle_between(a, m), t * whole, PRODUCT);
+            EXPECT_NEAR(quat_angle_between(m, b), (1 - t) * whole, PRODUCT);
+        }
+        // Rotations too close for the sine to tell apart still blend, to unit length.
+        const Quaternion near{a.w + 1e-14, a.x, a.y, a.z};
+        const Quaternion m = quat_slerp(a, near, 0.5);
+        EXPECT_NEAR(m.w * m.w + m.x * m.x + m.y * m.y + m.z * m.z, 1, EXACT);
+    }
+}
+
 TEST(Renormalisation, PeriodIsIntervalPlusTwo) {
     auto due_at = [](std::int32_t interval, int calls) {
         std::int32_t count = 0;

@@ -1,0 +1,370 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// tovo.ambi.allrad~: renders an ambisonic field to the speakers of a real room (5.0, 7.1.4, a
+// dome) with an all-round decoder. Inlets and outlets as the sampling decoder's; every change of
+// the layout designs a new matrix on the message side, which the perform routine takes whole.
+#include "allrad.hpp"
+#include "flavours.hpp"
+#include "handover.hpp"
+#include "kernels.hpp"
+#include "relaxed.hpp"
+#include "weights.hpp"
+#include <tovo/api.hpp>
+
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <string_view>
+#include <type_traits>
+
+namespace tovo {
+using namespace host;
+using namespace ambi;
+
+// radians = degrees * DEGREE_FACTOR (pi/180 to 11 digits), as the sampling decoder converts
+constexpr double DEGREE_FACTOR = 0.01745329252;
+// degrees per radian in reports and assist texts (180/pi to 14 digits)
+constexpr double RADIAN_DEGREES = 57.295779513082;
+// pi to 12 digits, as written: the default ring is the sampling decoder's
+constexpr double PI = 3.14159265359;
+// The gain is held within this size either way, so that no matrix entry can overflow.
+constexpr double SETTING_LIMIT = 1e18;
+
+struct AmbiAllrad {
+    SignalObject z;
+    AmbiFormat format;
+    std::int32_t outlet_count;     // speakers at creation, 1 to 32, one outlet each
+    std::int32_t speaker_count;    // speakers of the layout, 1 to outlet_count; the rest are silent
+    float azimuth[MAX_SPEAKERS];   // radians
+    float elevation[MAX_SPEAKERS]; // radians
+    float gain;
+    float order_weights[ORDER_WEIGHT_COUNT]; // of orders 0 to 3
+    // The current design, as "dump" reports it.
+    std::int32_t problem; // a LayoutProblem; the sampling matrix plays when it is not good
+    std::int32_t problem_first, problem_second;
+    std::int32_t imaginary_count;
+    float imaginary_azimuth[MAX_IMAGINARY];   // radians
+    float imaginary_elevation[MAX_IMAGINARY]; // radians
+    std::int32_t virtual_count, face_count;
+    float design[MAX_SPEAKERS][MAX_CHANNELS]; // speaker by channel, before the gain
+    // The gain times the design: the one the perform routine reads and the spare (handover.hpp).
+    float matrices[2][MAX_SPEAKERS][MAX_CHANNELS];
+    std::int32_t handover;
+    void** dsp_args; // perform arguments of the last "dsp"; released at the next one
+};
+static_assert(std::is_standard_layout_v<AmbiAllrad> &&
+              std::is_trivially_default_constructible_v<AmbiAllrad>);
+
+Class* ambi_allrad_class;
+
+struct FlavourWord {
+    const char* word;
+    std::int32_t flavour;
+};
+// max-rE is the default; basic weighs every order alike (the sampling decoder's "none").
+constexpr FlavourWord FLAVOUR_WORDS[] = {
+    {"max-rE", FLAVOUR_MAX_RE}, {"Max-rE", FLAVOUR_MAX_RE}, {"max-re", FLAVOUR_MAX_RE},
+    {"Max-re", FLAVOUR_MAX_RE}, {"basic", FLAVOUR_NONE},    {"Basic", FLAVOUR_NONE},
+};
+
+// The matrix the perform routine should play: gain times the design, handed over whole.
+void allrad_hand_over(AmbiAllrad* x) {
+    const std::int32_t spare = handover_claim(x->handover);
+    const double gain = x->gain;
+    for (std::int32_t k = 0; k < MAX_SPEAKERS; ++k)
+        for (std::int32_t c = 0; c < MAX_CHANNELS; ++c)
+            x->matrices[spare][k][c] = static_cast<float>(gain * x->design[k][c]);
+    handover_publish(x->handover);
+}
+
+// Designs the matrix for the current layout and hands it over.
+void allrad_redesign(AmbiAllrad* x) {
+    AllradDesign d;
+    allrad_design(x->format, x->order_weights, x->speaker_count, x->azimuth, x->elevation, d);
+    x->problem = d.problem;
+    x->problem_first = d.first;
+    x->problem_second = d.second;
+    x->imaginary_count = d.imaginary_count;
+    for (std::int32_t i = 0; i < d.imaginary_count; ++i) {
+        x->imaginary_azimuth[i] = static_cast<float>(azimuth_of(d.imaginary[i]));
+        x->imaginary_elevation[i] = static_cast<float>(elevation_of(d.imaginary[i]));
+    }
+    x->virtual_count = d.virtual_count;
+    x->face_count = d.face_count;
+    for (std::int32_t k = 0; k < MAX_SPEAKERS; ++k)
+        for (std::int32_t c = 0; c < MAX_CHANNELS; ++c)
+            x->design[k][c] = static_cast<float>(d.matrix[k][c]);
+    allrad_hand_over(x);
+}
+
+// What is wrong with the layout, in a few words; null when nothing is.
+const char* allrad_problem_text(const AmbiAllrad* x, char* text, std::size_t size) {
+    switch (x->problem) {
+    case LAYOUT_TOO_FEW:
+        std::snprintf(text, size, "%ld speakers in 3-D, at least 3 are needed",
+                      static_cast<long>(x->speaker_count));
+        return text;
+    case LAYOUT_SAME_DIRECTION:
+        std::snprintf(text, size, "speakers %ld and %ld stand in the same direction",
+                      static_cast<long>(x->problem_first), static_cast<long>(x->problem_second));
+        return text;
+    case LAYOUT_ONE_PLANE:
+        return "all speakers stand in one plane through the listener";
+    case LAYOUT_LISTENER_OUTSIDE:
+        return "the speakers leave the listener outside their hull";
+    default:
+        return nullptr;
+    }
+}
+
+void allrad_report(const AmbiAllrad* x) {
+    char text[128];
+    if (const char* what = allrad_problem_text(x, text, sizeof text))
+        post("error: ambi.allrad~: %s; playing the sampling decoder's matrix", what);
+}
+
+void* ambi_allrad_new(Symbol*, short argc, Atom* argv) {
+    auto* x = static_cast<AmbiAllrad*>(newobject(ambi_allrad_class));
+    if (!x)
+        return nullptr;
+    std::int32_t dimension = 2;
+    std::int32_t order = 1;
+    std::int32_t flavour = FLAVOUR_MAX_RE;
+    std::int32_t speakers = 2;
+    // Floats and unknown words are ignored; where words disagree, the last one counts.
+    for (short i = 0; i < argc; ++i) {
+        const Atom& a = argv[i];
+        if (a.a_type == A_LONG) {
+            speakers = atom_to_long(a);
+        } else if (a.a_type == A_SYM) {
+            const std::string_view word = a.a_w.w_sym->s_name;
+            if (const FormatKeyword* k = find_format_keyword(word)) {
+                if (k->dimension)
+                    dimension = k->dimension;
+                if (k->order)
+                    order = k->order;
+            }
+            for (const FlavourWord& f : FLAVOUR_WORDS)
+                if (word == f.word)
+                    flavour = f.flavour;
+        }
+    }
+    x->format.dimension = dimension;
+    ambi_format_update(x->format);
+    x->format.order = order;
+    ambi_format_update(x->format);
+    float channel_weights[MAX_CHANNELS];
+    decoder_apply_flavour(x->format, flavour, x->order_weights, channel_weights);
+
+    x->outlet_count = speakers < 1 ? 1 : speakers > MAX_SPEAKERS ? MAX_SPEAKERS : speakers;
+    x->speaker_count = x->outlet_count;
+    x->gain = 1.0f;
+    z_dsp_setup(&x->z, static_cast<short>(x->format.channel_count));
+    const std::int32_t ns = x->outlet_count;
+    // Speaker 0 leftmost; the sampling decoder's default ring, half a spacing below azimuth 0.
+    for (std::int32_t k = ns - 1; k >= 0; --k) {
+        outlet_new(x, "signal");
+        x->azimuth[k] = static_cast<float>((k - 0.5) * 2.0 * PI / ns);
+        x->elevation[k] = 0.0f;
+    }
+    x->z.z_misc = Z_NO_INPLACE;
+    // The default ring is flat, which a 3-D decoder cannot pan over: it plays the sampling
+    // matrix until its speakers are placed, and says so in "dump" rather than as an error.
+    allrad_redesign(x);
+    return x;
+}
+
+void ambi_allrad_free(AmbiAllrad* x) {
+    z_dsp_free(&x->z);
+    sysmem_freeptr(x->dsp_args);
+    x->dsp_args = nullptr;
+}
+
+// An imaginary speaker's angle in degrees for "dump": one placed at 0 by arithmetic may land a
+// rounding below it, which should not read -0.000000.
+double shown(double degrees) {
+    return std::fabs(degrees) < 5e-7 ? 0.0 : degrees;
+}
+
+void ambi_allrad_dump(AmbiAllrad* x) {
+    const AmbiFormat& f = x->format;
+    post("--- properties of ambi.allrad~:");
+    post("%ld-D %ldth order, from %ld channels to %ld speakers", static_cast<long>(f.dimension),
+         static_cast<long>(f.order), static_cast<long>(f.channel_count),
+         static_cast<long>(x->speaker_count));
+    post("gain: %f", static_cast<double>(x->gain));
+    post("speaker\t\tazimuth\t\televation (degrees):");
+    for (std::int32_t k = 0; k < x->speaker_count; ++k)
+        post("%ld\t\t\t%f\t\t%f", static_cast<long>(k), x->azimuth[k] * RADIAN_DEGREES,
+             x->elevation[k] * RADIAN_DEGREES);
+    if (x->speaker_count < x->outlet_count)
+        post("silent outlets: %ld to %ld", static_cast<long>(x->speaker_count),
+             static_cast<long>(x->outlet_count - 1));
+    post("flavour weights per order: 0=%f, 1=%f, 2=%f, 3=%f",
+         static_cast<double>(x->order_weights[0]), static_cast<double>(x->order_weights[1]),
+         static_cast<double>(x->order_weights[2]), static_cast<double>(x->order_weights[3]));
+    post("imaginary speakers: %ld", static_cast<long>(x->imaginary_count));
+    for (std::int32_t i = 0; i < x->imaginary_count; ++i)
+        post("imaginary\t\t%f\t\t%f", shown(x->imaginary_azimuth[i] * RADIAN_DEGREES),
+             shown(x->imaginary_elevation[i] * RADIAN_DEGREES));
+    char text[128];
+    if (const char* what = allrad_problem_text(x, text, sizeof text))
+        post("design: the sampling decoder's matrix (%s)", what);
+    else
+        post("design: %ld virtual speakers panned over %ld %s", static_cast<long>(x->virtual_count),
+             static_cast<long>(x->face_count), f.dimension == 3 ? "triangles" : "pairs");
+    // A row is "speaker 31:" and 16 entries of at most 16 characters (" -1.23456789e+18").
+    char line[64 + MAX_CHANNELS * 18];
+    int used = std::snprintf(line, sizeof line, "matrix (speaker by channel):");
+    for (std::int32_t c = 0; c < f.channel_count; ++c)
+        used += std::snprintf(line + used, sizeof line - used, " %c", f.letters[c]);
+    post("%s", line);
+    // The matrix as handed over: the gain times the design, each entry rounded once.
+    for (std::int32_t k = 0; k < x->speaker_count; ++k) {
+        used = std::snprintf(line, sizeof line, "speaker %ld:", static_cast<long>(k));
+        for (std::int32_t c = 0; c < f.channel_count; ++c)
+            used += std::snprintf(
+                line + used, sizeof line - used, " %.9g",
+                static_cast<double>(static_cast<float>(double{x->gain} * x->design[k][c])));
+        post("%s", line);
+    }
+}
+
+// A direction is stored as single precision, as the sampling decoder stores it.
+bool allrad_finite(double azimuth_rad, double elevation_rad) {
+    return std::isfinite(static_cast<float>(azimuth_rad)) &&
+           std::isfinite(static_cast<float>(elevation_rad));
+}
+
+void allrad_set_speaker(AmbiAllrad* x, std::int32_t index, double azimuth_rad,
+                        double elevation_rad) {
+    if (index < 0 || index >= x->speaker_count) {
+        post("error: invalid speaker number: %ld", static_cast<long>(index));
+        return;
+    }
+    if (!allrad_finite(azimuth_rad, elevation_rad)) {
+        post("error: ambi.allrad~: speaker %ld: the direction is not a finite number",
+             static_cast<long>(index));
+        return;
+    }
+    const std::int32_t before = x->problem;
+    const std::int32_t first = x->problem_first, second = x->problem_second;
+    x->azimuth[index] = static_cast<float>(azimuth_rad);
+    x->elevation[index] = static_cast<float>(elevation_rad);
+    allrad_redesign(x);
+    // Speakers are moved one at a time, through layouts that may be bad for a moment (a 3-D
+    // decoder starts flat): a problem is reported when it appears, not again at each move.
+    if (x->problem != before || x->problem_first != first || x->problem_second != second)
+        allrad_report(x);
+}
+
+void ambi_allrad_speaker_radians(AmbiAllrad* x, std::int32_t index, double azimuth_rad,
+                                 double elevation_rad) {
+    allrad_set_speaker(x, index, azimuth_rad, elevation_rad);
+}
+
+void ambi_allrad_speaker(AmbiAllrad* x, std::int32_t index, double azimuth_deg,
+                         double elevation_deg) {
+    allrad_set_speaker(x, index, azimuth_deg * DEGREE_FACTOR, elevation_deg * DEGREE_FACTOR);
+}
+
+// layout AZ0 EL0 AZ1 EL1 ... (degrees): the whole layout at once, its problems always reported.
+void ambi_allrad_layout(AmbiAllrad* x, Symbol*, short argc, Atom* argv) {
+    if (argc < 2 || argc % 2 != 0) {
+        post("error: ambi.allrad~: layout takes an azimuth and an elevation for each speaker");
+        return;
+    }
+    const std::int32_t count = argc / 2;
+    if (count > x->outlet_count) {
+        post("error: ambi.allrad~: layout of %ld speakers for %ld outlets",
+             static_cast<long>(count), static_cast<long>(x->outlet_count));
+        return;
+    }
+    for (std::int32_t k = 0; k < count; ++k)
+        if (!allrad_finite(atom_to_double(argv[2 * k]) * DEGREE_FACTOR,
+                           atom_to_double(argv[2 * k + 1]) * DEGREE_FACTOR)) {
+            post("error: ambi.allrad~: speaker %ld: the direction is not a finite number",
+                 static_cast<long>(k));
+            return;
+        }
+    for (std::int32_t k = 0; k < count; ++k) {
+        x->azimuth[k] = static_cast<float>(atom_to_double(argv[2 * k]) * DEGREE_FACTOR);
+        x->elevation[k] = static_cast<float>(atom_to_double(argv[2 * k + 1]) * DEGREE_FACTOR);
+    }
+    x->speaker_count = count;
+    allrad_redesign(x);
+    allrad_report(x);
+}
+
+void ambi_allrad_gain(AmbiAllrad* x, double value) {
+    const double held = value > SETTING_LIMIT    ? SETTING_LIMIT
+                        : value < -SETTING_LIMIT ? -SETTING_LIMIT
+                                                 : value;
+    x->gain = static_cast<float>(held);
+    allrad_hand_over(x);
+}
+
+// Arguments: instance, vector length, entry count, the channel_count inlet vectors, then the
+// outlet_count outlet vectors. One routine per kernel path, so nothing is chosen per vector.
+template <KernelPath path> std::intptr_t* allrad_perform(std::intptr_t* w) {
+    auto* x = reinterpret_cast<AmbiAllrad*>(w[1]);
+    const long n = static_cast<long>(w[2]);
+    const long entries = static_cast<long>(w[3]);
+    const std::int32_t nc = x->format.channel_count;
+    const std::int32_t ns = x->outlet_count;
+    const float* in[MAX_CHANNELS];
+    float* out[MAX_SPEAKERS];
+    for (std::int32_t c = 0; c < nc; ++c)
+        in[c] = reinterpret_cast<const float*>(w[4 + c]);
+    for (std::int32_t k = 0; k < ns; ++k)
+        out[k] = reinterpret_cast<float*>(w[4 + nc + k]);
+    const std::int32_t live = handover_take(x->handover);
+    kernels(path).decode_matrix(nc, ns, x->matrices[live], in, out, n);
+    return w + entries + 1;
+}
+
+constexpr PerformRoutine ALLRAD_PERFORM[KERNEL_PATH_COUNT] = {
+    allrad_perform<KERNEL_BASELINE>, allrad_perform<KERNEL_AVX2>, allrad_perform<KERNEL_AVX512>};
+
+void ambi_allrad_dsp(AmbiAllrad* x, Signal** sp, short*) {
+    const std::int32_t nc = x->format.channel_count;
+    const std::int32_t ns = x->outlet_count;
+    const long entries = nc + ns + 3;
+    auto** args = static_cast<void**>(sysmem_newptr(entries * static_cast<long>(sizeof(void*))));
+    if (!args)
+        return;
+    args[0] = x;
+    args[1] = reinterpret_cast<void*>(sp[0]->s_n);
+    args[2] = reinterpret_cast<void*>(entries);
+    for (std::int32_t i = 0; i < nc + ns; ++i)
+        args[3 + i] = sp[i]->s_vec;
+    dsp_addv(ALLRAD_PERFORM[kernel_path()], entries, args);
+    // The host keeps its own copy of the words: the previous array has no reader left.
+    sysmem_freeptr(x->dsp_args);
+    x->dsp_args = args;
+}
+
+void ambi_allrad_assist(AmbiAllrad* x, void*, long kind, long index, char* text) {
+    if (kind == 1 && index >= 0 && index < x->format.channel_count)
+        sprintf(text, "encoded output, channel %c (signal)", x->format.letters[index]);
+    else if (kind == 2 && index >= 0 && index < x->speaker_count)
+        sprintf(text, "speaker %ld at %f, %f (signal)", index, x->azimuth[index] * RADIAN_DEGREES,
+                x->elevation[index] * RADIAN_DEGREES);
+    else if (kind == 2 && index >= 0 && index < x->outlet_count)
+        sprintf(text, "speaker %ld, not in the layout: silent (signal)", index);
+}
+
+} // namespace tovo
+
+TOVO_EXPORT int main() {
+    using namespace tovo;
+    setup(&ambi_allrad_class, ambi_allrad_new, ambi_allrad_free, sizeof(AmbiAllrad), 0, A_GIMME, 0);
+    addmess(ambi_allrad_dump, "dump", 0);
+    addmess(ambi_allrad_speaker_radians, "speaker_radians", A_LONG, A_FLOAT, A_FLOAT, 0);
+    addmess(ambi_allrad_speaker, "speaker", A_LONG, A_FLOAT, A_FLOAT, 0);
+    addmess(ambi_allrad_layout, "layout", A_GIMME, 0);
+    addmess(ambi_allrad_gain, "gain", A_FLOAT, 0);
+    addmess(ambi_allrad_dsp, "dsp", A_CANT, 0);
+    addmess(ambi_allrad_assist, "assist", A_CANT, 0);
+    z_add_signalmethod();
+    return 1;
+}
