@@ -241,6 +241,7 @@ BinauralFilters design_binaural(const HrirSet& set, double chain_rate, const Amb
         return lift_to_2d(design_binaural(set, chain_rate, format3d), format);
     }
 
+    const FftUse fft_use; // outlives the plans below
     const int order = format.order;
     const int nh = (order + 1) * (order + 1);
     const double file_rate = set.sample_rate();

@@ -2,10 +2,12 @@
 // The partitioned convolution. Each vector, every input's last two vectors are transformed and
 // the spectrum goes into the newest slot of its delay line; each ear's spectrum is the sum over
 // inputs and partitions of a past spectrum times a partition of the filter, and its inverse
-// transform's second half is the ear's output. The transforms are FFTW's interleaved ones,
-// which have its fastest codelets; the delay line and the filters keep their spectra split, real
-// parts then imaginary parts, padded to whole vectors of bins, so that the sums run straight down
-// the arrays.
+// transform's second half is the ear's output. The inputs go two at a time through one complex
+// transform (one as the real part, one as the imaginary part, parted again by symmetry), and
+// both ears come back through one: with estimated plans FFTW's complex transforms are the
+// faster, and there are half as many. The delay line and the filters keep their spectra split,
+// real parts then imaginary parts, padded to whole vectors of bins, so that the sums run
+// straight down the arrays.
 #include "convolver.hpp"
 
 #include "fft_planner.hpp"
@@ -50,16 +52,15 @@ FilterSpectra::~FilterSpectra() {
 Convolver::~Convolver() {
     {
         std::lock_guard lock(fft_planner_mutex());
-        if (forward_)
-            fftwf_destroy_plan(forward_);
-        if (inverse_)
-            fftwf_destroy_plan(inverse_);
+        for (fftwf_plan plan : {forward_, inverse_, filter_})
+            if (plan)
+                fftwf_destroy_plan(plan);
     }
     fftwf_free(frames_);
     fftwf_free(spectrum_);
+    fftwf_free(time_);
     fftwf_free(history_);
     fftwf_free(sums_);
-    fftwf_free(time_);
     fftwf_free(ears_);
     fftwf_free(products_);
 }
@@ -69,34 +70,54 @@ bool Convolver::prepare(int block, int inputs, int taps) {
         return false;
     block_ = block;
     inputs_ = inputs;
+    pairs_ = (inputs + 1) / 2;
     partitions_ = (taps + block - 1) / block;
     bins_ = block + 1;
+    size_ = 2 * block;
     stride_ = round_up(static_cast<std::size_t>(bins_), SUM_LANES);
-    frame_ = round_up(2 * static_cast<std::size_t>(block), LINE);
+    frame_ = round_up(static_cast<std::size_t>(size_), LINE / 2);
     head_ = 0;
     spectrum_sum_ = kernel_path() >= KERNEL_AVX2 ? spectrum_sum_avx2 : spectrum_sum_baseline;
-    frames_ = make_zeroed<float>(frame_ * inputs);
-    spectrum_ = make_zeroed<fftwf_complex>(static_cast<std::size_t>(bins_));
+    frames_ = make_zeroed<fftwf_complex>(frame_ * pairs_);
+    spectrum_ = make_zeroed<fftwf_complex>(static_cast<std::size_t>(size_));
+    time_ = make_zeroed<fftwf_complex>(static_cast<std::size_t>(size_));
     history_ = make_zeroed<float>(2 * stride_ * partitions_ * inputs);
     sums_ = make_zeroed<float>(4 * stride_);
-    time_ = make_zeroed<float>(frame_);
     ears_ = make_zeroed<float>(2 * round_up(static_cast<std::size_t>(block), LINE));
     products_ = make_zeroed<const float*>(2 * static_cast<std::size_t>(partitions_) * inputs);
-    if (!frames_ || !spectrum_ || !history_ || !sums_ || !time_ || !ears_ || !products_)
+    if (!frames_ || !spectrum_ || !time_ || !history_ || !sums_ || !ears_ || !products_)
         return false;
 
     std::lock_guard lock(fft_planner_mutex());
     // Estimated plans: the same algorithm on every run, hence the same samples.
-    forward_ = fftwf_plan_dft_r2c_1d(2 * block, time_, spectrum_, FFTW_ESTIMATE);
-    inverse_ = fftwf_plan_dft_c2r_1d(2 * block, spectrum_, time_, FFTW_ESTIMATE);
-    return forward_ && inverse_;
+    forward_ = fftwf_plan_dft_1d(size_, frames_, spectrum_, FFTW_FORWARD, FFTW_ESTIMATE);
+    inverse_ = fftwf_plan_dft_1d(size_, spectrum_, time_, FFTW_BACKWARD, FFTW_ESTIMATE);
+    filter_ =
+        fftwf_plan_dft_r2c_1d(size_, reinterpret_cast<float*>(time_), spectrum_, FFTW_ESTIMATE);
+    return forward_ && inverse_ && filter_;
 }
 
-void Convolver::deinterleave(float* re) const {
-    float* im = re + stride_;
+// The transform of a pair's frame holds both inputs' spectra: Z[k] = A[k] + i B[k], where A and
+// B, spectra of real frames, are conjugate-symmetric. So A[k] = (Z[k] + conj Z[N - k]) / 2 and
+// B[k] = (Z[k] - conj Z[N - k]) / 2i.
+void Convolver::split_pair(int pair) {
+    const std::size_t per_input = 2 * stride_ * partitions_;
+    const std::size_t slot = 2 * stride_ * head_;
+    const int a = 2 * pair, b = 2 * pair + 1;
+    float* ra = history_ + per_input * a + slot;
+    float* ia = ra + stride_;
+    float* rb = b < inputs_ ? history_ + per_input * b + slot : nullptr;
+    float* ib = rb ? rb + stride_ : nullptr;
     for (int k = 0; k < bins_; ++k) {
-        re[k] = spectrum_[k][0];
-        im[k] = spectrum_[k][1];
+        const int m = k == 0 ? 0 : size_ - k;
+        const float zr = spectrum_[k][0], zi = spectrum_[k][1];
+        const float wr = spectrum_[m][0], wi = -spectrum_[m][1]; // conj Z[N - k]
+        ra[k] = 0.5f * (zr + wr);
+        ia[k] = 0.5f * (zi + wi);
+        if (rb) {
+            rb[k] = 0.5f * (zi - wi);
+            ib[k] = -0.5f * (zr - wr);
+        }
     }
 }
 
@@ -129,7 +150,7 @@ FilterSpectra* Convolver::make_spectra(const BinauralFilters& filters) const {
         }
     set->spectra = make_zeroed<float>(total);
     // Arrays of its own, aligned as the plan's, so that this may run beside process().
-    float* frame = make_zeroed<float>(frame_);
+    float* frame = make_zeroed<float>(static_cast<std::size_t>(size_));
     auto* spectrum = make_zeroed<fftwf_complex>(static_cast<std::size_t>(bins_));
     if (!set->spectra || !frame || !spectrum) {
         fftwf_free(frame);
@@ -146,11 +167,11 @@ FilterSpectra* Convolver::make_spectra(const BinauralFilters& filters) const {
             const float* h = &ear[static_cast<std::size_t>(c) * filters.taps];
             const int taps = std::min(filters.taps, set->partitions[which][t] * block_);
             for (int p = 0; p < set->partitions[which][t]; ++p) {
-                std::memset(frame, 0, sizeof(float) * frame_);
+                std::memset(frame, 0, sizeof(float) * size_);
                 const int from = p * block_;
                 const int count = std::max(0, std::min(block_, taps - from));
                 std::copy(h + from, h + from + count, frame);
-                fftwf_execute_dft_r2c(forward_, frame, spectrum);
+                fftwf_execute_dft_r2c(filter_, frame, spectrum);
                 float* re = set->spectra + set->at[which][t] + spectrum_floats * p;
                 for (int k = 0; k < bins_; ++k) {
                     re[k] = spectrum[k][0];
@@ -164,7 +185,7 @@ FilterSpectra* Convolver::make_spectra(const BinauralFilters& filters) const {
 }
 
 void Convolver::clear() {
-    std::memset(frames_, 0, sizeof(float) * frame_ * inputs_);
+    std::memset(static_cast<void*>(frames_), 0, sizeof(fftwf_complex) * frame_ * pairs_);
     std::memset(history_, 0, sizeof(float) * 2 * stride_ * partitions_ * inputs_);
     head_ = 0;
 }
@@ -193,25 +214,30 @@ void Convolver::render(const FilterSpectra& set, float* left, float* right) {
     float* s1 = sums_ + 2 * stride_;
     sum(set, 0, s0);
     sum(set, 1, s1);
-    // Mirrored sets: the left ear is the sum of the symmetric and the antisymmetric part, the
-    // right ear their difference.
+    // The ears' spectra L and R (for a mirrored set, the symmetric part plus and minus the
+    // antisymmetric part) go back together as L + i R, whose upper half is conj L + i conj R.
     const bool mirrored = set.mirrored;
-    const std::size_t b = static_cast<std::size_t>(block_);
-    for (int ear = 0; ear < 2; ++ear) {
-        const float sign = ear == 0 ? 1.0f : -1.0f;
-        const float* re = ear == 0 || mirrored ? s0 : s1;
-        const float* other = mirrored ? s1 : nullptr;
-        for (int k = 0; k < bins_; ++k) {
-            float r = re[k], i = re[stride_ + k];
-            if (other) {
-                r += sign * other[k];
-                i += sign * other[stride_ + k];
-            }
-            spectrum_[k][0] = r;
-            spectrum_[k][1] = i;
+    for (int k = 0; k < bins_; ++k) {
+        float lr = s0[k], li = s0[stride_ + k];
+        float rr = s1[k], ri = s1[stride_ + k];
+        if (mirrored) {
+            const float ar = rr, ai = ri;
+            rr = lr - ar;
+            ri = li - ai;
+            lr += ar;
+            li += ai;
         }
-        fftwf_execute(inverse_);
-        std::copy(time_ + b, time_ + 2 * b, ear == 0 ? left : right);
+        spectrum_[k][0] = lr - ri;
+        spectrum_[k][1] = li + rr;
+        if (k > 0 && k < block_) {
+            spectrum_[size_ - k][0] = lr + ri;
+            spectrum_[size_ - k][1] = rr - li;
+        }
+    }
+    fftwf_execute(inverse_);
+    for (int n = 0; n < block_; ++n) {
+        left[n] = time_[block_ + n][0];
+        right[n] = time_[block_ + n][1];
     }
 }
 
@@ -219,17 +245,20 @@ void Convolver::process(const FilterSpectra& now, const FilterSpectra* before,
                         const float* const* in, float* left, float* right, float gain) {
     const std::size_t b = static_cast<std::size_t>(block_);
     head_ = head_ + 1 == partitions_ ? 0 : head_ + 1;
-    for (int c = 0; c < inputs_; ++c) {
-        float* f = frames_ + frame_ * c;
-        std::memmove(f, f + b, sizeof(float) * b);
-        const float* x = in[c];
-        for (std::size_t n = 0; n < b; ++n)
-            f[b + n] = finite_or_zero(x[n]);
-        fftwf_execute_dft_r2c(forward_, f, spectrum_);
-        deinterleave(history_ + (2 * stride_ * partitions_) * c + 2 * stride_ * head_);
+    for (int pair = 0; pair < pairs_; ++pair) {
+        fftwf_complex* f = frames_ + frame_ * pair;
+        std::memmove(static_cast<void*>(f), f + b, sizeof(fftwf_complex) * b);
+        const float* x = in[2 * pair];
+        const float* y = 2 * pair + 1 < inputs_ ? in[2 * pair + 1] : nullptr;
+        for (std::size_t n = 0; n < b; ++n) {
+            f[b + n][0] = finite_or_zero(x[n]);
+            f[b + n][1] = y ? finite_or_zero(y[n]) : 0.0f;
+        }
+        fftwf_execute_dft(forward_, f, spectrum_);
+        split_pair(pair);
     }
 
-    // The inverse transforms are not normalised: their 2 * block shows in the gain.
+    // The transforms are not normalised: their 2 * block shows in the gain.
     const float scale = gain / static_cast<float>(2 * block_);
     render(now, left, right);
     if (before) {

@@ -6,6 +6,7 @@
 #pragma once
 
 #include "binaural_design.hpp"
+#include "fft_planner.hpp"
 #include "spectrum_sum.hpp"
 
 #include <fftw3.h>
@@ -62,25 +63,29 @@ public:
     void clear();
 
 private:
-    void deinterleave(float* re) const; // spectrum_ into re and re + stride_
+    void split_pair(int pair); // spectrum_ as the spectra of the pair's two inputs
     void sum(const FilterSpectra& set, int which, float* re);
     void render(const FilterSpectra& set, float* left, float* right);
 
+    FftUse fft_use_; // first made, last gone: the plans go before it
     int block_ = 0;
     int inputs_ = 0;
+    int pairs_ = 0; // inputs taken two at a time, the last one alone if their count is odd
     int partitions_ = 0;
     int bins_ = 0;           // block + 1
+    int size_ = 0;           // 2 * block: the transforms' length
     std::size_t stride_ = 0; // floats per spectrum half (re or im): bins_ rounded up
-    std::size_t frame_ = 0;  // floats per input's frame: 2 * block rounded up
+    std::size_t frame_ = 0;  // complex values per pair's frame: size_ rounded up
     int head_ = 0;           // slot of the newest spectra in the delay line
     SpectrumSum spectrum_sum_ = nullptr;
-    fftwf_plan forward_ = nullptr;
-    fftwf_plan inverse_ = nullptr;
-    float* frames_ = nullptr;           // per input: the last two vectors
-    fftwf_complex* spectrum_ = nullptr; // one transform, interleaved as FFTW makes it
+    fftwf_plan forward_ = nullptr;      // complex, size_: a pair's frame
+    fftwf_plan inverse_ = nullptr;      // complex, size_: both ears at once
+    fftwf_plan filter_ = nullptr;       // real, size_: a partition of a filter (message side)
+    fftwf_complex* frames_ = nullptr;   // per pair: the last two vectors, one input in each part
+    fftwf_complex* spectrum_ = nullptr; // one transform
+    fftwf_complex* time_ = nullptr;     // one inverse transform: left ear real, right imaginary
     float* history_ = nullptr;          // per input, per slot: re then im
     float* sums_ = nullptr;             // 2 sums, re then im
-    float* time_ = nullptr;             // 2 * block: one inverse transform
     float* ears_ = nullptr;             // 2 ears x block: the outgoing set's output while fading
     const float** products_ = nullptr;  // per sum: the delay line's and the filter's spectra
 };

@@ -193,12 +193,13 @@ TEST(AmbiBinaural, EachEarHearsItsOwnSide) {
                     side.name, ratio_db, 1e6 * lag);
         EXPECT_GE(ratio_db, 10.0);
     }
-    // Straight ahead both ears get the same.
+    // Straight ahead both ears get the same, to a rounding of the transforms.
     Listener l("test.pulse~ 1");
     l.run(24);
-    ASSERT_GT(energy(g_left), 0);
+    const float top = std::fabs(g_left[peak(g_left)]);
+    ASSERT_GT(top, 0.0f);
     for (std::size_t i = 0; i < g_left.size(); ++i)
-        ASSERT_EQ(g_left[i], g_right[i]) << i;
+        ASSERT_NEAR(g_left[i], g_right[i], 1e-5f * top) << i;
 }
 
 // The filters of the format weighted by the harmonics of a direction.
