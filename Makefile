@@ -69,6 +69,7 @@ sanitize: deps
 # line per shape. Take figures on a quiet machine.
 bench: build
 	$(BUILD)/bin/tovo-bench
+	$(BUILD)/bin/tovo-bench-boxes
 
 # Each fuzz target for FUZZ_SECONDS, everything built with clang under libFuzzer, ASan and UBSan.
 fuzz: deps

@@ -42,6 +42,7 @@ DecoderResponse probe_decoder(const std::filesystem::path& externals, const std:
                               const std::vector<std::string>& messages, int steps,
                               double elevation_deg, const std::string& decoder_class) {
     DecoderResponse r;
+    r.elevation = elevation_deg;
     std::vector<std::string> lines;
     host::Runtime rt(externals, [&](std::string_view line) { lines.emplace_back(line); });
     host::CurrentRuntime here(&rt);
@@ -49,8 +50,18 @@ DecoderResponse probe_decoder(const std::filesystem::path& externals, const std:
     const std::vector<host::Atom> args = atoms_of(words, r.problem);
     if (!r.problem.empty())
         return r;
+    // An error line from the decoder means it is not the decoder that was asked for: measuring
+    // it would draw the wrong layout.
+    const auto refused = [&](const std::string& what) {
+        for (const std::string& line : lines)
+            if (line.starts_with("error: ")) {
+                r.problem = what + ": " + line;
+                return true;
+            }
+        return false;
+    };
     host::Box* dec = rt.create("decoder", decoder_class, args, r.problem);
-    if (!dec)
+    if (!dec || refused("the decoder " + words))
         return r;
     for (const std::string& m : messages) {
         std::vector<host::Atom> atoms = atoms_of(m, r.problem);
@@ -58,7 +69,10 @@ DecoderResponse probe_decoder(const std::filesystem::path& externals, const std:
             r.problem = "not a message: " + m;
             return r;
         }
+        lines.clear();
         rt.send(dec, atoms[0].a_w.w_sym, std::span<const host::Atom>(atoms).subspan(1));
+        if (refused("--send \"" + m + "\""))
+            return r;
     }
 
     // The decoder's own report says what it is and where its speakers stand.

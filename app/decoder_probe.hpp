@@ -20,6 +20,7 @@ struct DecoderResponse {
     int order = 0;
     int channels = 0;
     std::vector<Speaker> speakers;
+    double elevation = 0;                   // of every measured position, in degrees
     std::vector<double> source_azimuth_deg; // one entry per measured position
     std::vector<std::vector<double>> gains; // [position][speaker]
     std::string problem;                    // empty when the measurement worked

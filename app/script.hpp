@@ -19,7 +19,9 @@ namespace tovo::app {
 // reason, for a number that an atom cannot hold.
 bool parse_atom(std::string_view token, host::Atom& atom, std::string& why);
 
-// The tokens of a script line: runs of characters between blanks (spaces and tabs).
+// The tokens of a script line: runs of characters between blanks (spaces and tabs). A token
+// that starts with "#" starts a comment, which runs to the end of the line; a "#" inside a
+// token is a character like any other.
 std::vector<std::string_view> split_tokens(std::string_view line);
 
 // The externals folder beside the running program's bin folder, so the tools work from the
@@ -35,6 +37,25 @@ public:
     int errors() const { return errors_; }
 
 private:
+    // A line being run: its number, its tokens, and the atoms of the tokens after the command.
+    struct Line {
+        int number;
+        std::vector<std::string_view> tokens;
+        std::vector<host::Atom> atoms;
+    };
+    struct Command;
+    static const Command COMMANDS[];
+
+    void command_new(const Line& line);
+    void command_connect(const Line& line); // and disconnect
+    void command_free(const Line& line);
+    void command_send(const Line& line);
+    void command_assist(const Line& line);
+    void command_vectorsize(const Line& line);
+    void command_samplerate(const Line& line);
+    void command_dsp(const Line& line);
+    void command_run(const Line& line);
+
     void fail(int number, const std::string& what);
     host::Box* named(std::string_view name, int number);
 

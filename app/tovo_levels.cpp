@@ -13,14 +13,22 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
 int main(int argc, char** argv) {
-    const bool ears = argc > 1 && std::string(argv[1]) == "--ears";
-    if (argc < 2 || argc > 3 || (ears && argc != 3)) {
-        std::fprintf(stderr, "usage: tovo-levels FILE [LABEL]\n       tovo-levels --ears FILE\n");
-        return 2;
+    const bool help =
+        argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0);
+    const bool ears = argc > 1 && std::strcmp(argv[1], "--ears") == 0;
+    if (help || argc < 2 || argc > 3 || (ears && argc != 3)) {
+        std::fprintf(help ? stdout : stderr,
+                     "usage: tovo-levels FILE [LABEL]\n"
+                     "       tovo-levels --ears FILE\n"
+                     "  each channel of the sound file FILE as a bar: its RMS level, and when it "
+                     "is loudest; with --ears, a headphone render's two ears and the difference "
+                     "between them over time\n");
+        return help ? 0 : 2;
     }
     const char* path = ears ? argv[2] : argv[1];
     const std::string label = !ears && argc > 2 ? argv[2] : "channel";

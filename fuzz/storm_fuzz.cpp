@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// Fuzz target: a message storm. Boxes of the package's classes made with arbitrary creation
-// arguments; messages of every selector the classes register, and others, with atoms of every
-// type and count (NaN, infinities, huge and tiny floats and the integer limits among them);
-// cords, frees and signal vectors in between. Atoms no script can make go in through the
-// runtime directly.
+// Fuzz target: a message storm. Boxes of the package's classes and of every built-in made with
+// arbitrary creation arguments (sound files among the generated ones in the storm's folder);
+// messages of every selector the classes register, and others, with atoms of every type and count
+// (NaN, infinities, huge and tiny floats and the integer limits among them); cords, frees and
+// signal vectors in between. Atoms no script can make go in through the runtime directly.
 //
 // Besides crashes, leaks and undefined behaviour, probes on every outlet check what leaves the
 // objects:
@@ -37,7 +37,16 @@ using namespace tovo::host;
 // Numbers up to this size cannot push the package's signal chain past single precision.
 constexpr double MODERATE = 1e6;
 constexpr std::size_t MAX_BOXES = 24;
+// The source whose level comes from the numbers it is sent.
 constexpr const char* SOURCE_CLASS = "sig~";
+// Sources that sound whatever they are sent, within -1..1 (the generated files included).
+constexpr const char* SOUNDING_CLASSES[] = {"noise~", "cycle~", "sfplay~"};
+// Built-ins that turn samples into numbers or console lines: beyond moderate signals, those may
+// show the infinities that float arithmetic makes.
+constexpr const char* SIGNAL_READERS[] = {"print~", "snapshot~"};
+
+// Every class the storm makes: the package's, then the built-ins.
+std::vector<const char*> g_classes;
 
 // The decoders: their settings (a gain) can make a signal large.
 bool decoder(Symbol* cls) {
@@ -46,10 +55,17 @@ bool decoder(Symbol* cls) {
 }
 
 struct Premises {
-    bool nonfinite = false;  // a NaN or an infinity went in
-    bool loud = false;       // a signal source was given something other than 0
-    bool immoderate = false; // a number beyond MODERATE went in, or signal runs a longer chain
+    bool nonfinite = false;    // a NaN or an infinity went in
+    bool loud = false;         // a signal source was given something other than 0, or sounds
+    bool immoderate = false;   // a number beyond MODERATE went in, or signal runs a longer chain
+    bool reads_signal = false; // a print~ or snapshot~ box was made
 };
+
+// Whether messages and console lines must be finite: every number in was finite and, where
+// samples become numbers, every signal is moderate.
+bool numbers_checked(const Premises* p) {
+    return p && !p->nonfinite && !(p->reads_signal && p->immoderate);
+}
 Premises* g_premises = nullptr; // the storm in progress
 
 struct Figures {
@@ -76,12 +92,12 @@ void* message_probe_new(Symbol*, short argc, Atom* argv) {
 void message_probe_bang(MessageProbe*) {}
 
 void message_probe_anything(MessageProbe* x, Symbol* s, short argc, Atom* argv) {
-    if (!g_premises || g_premises->nonfinite)
+    if (!numbers_checked(g_premises))
         return;
     const std::span<const Atom> atoms(argv, argc > 0 ? argc : 0);
     g_figures.atoms_checked += static_cast<long long>(atoms.size());
     for (const Atom& a : atoms)
-        if (a.a_type == A_FLOAT && !std::isfinite(a.a_w.w_float))
+        if (!std::isfinite(atom_to_double(a)))
             fuzz::fault(std::string(x->watched->s_name) + " sent a non-finite number",
                         std::string(s->s_name) + " " + format_atoms(atoms));
 }
@@ -108,7 +124,7 @@ Class* signal_probe_class;
 // fuzz.probe~ INLETS CLASS
 void* signal_probe_new(Symbol*, short argc, Atom* argv) {
     auto* x = static_cast<SignalProbe*>(newobject(signal_probe_class));
-    const std::int32_t n = argc > 0 && argv[0].a_type == A_LONG ? argv[0].a_w.w_long : 1;
+    const std::int32_t n = argc > 0 && argv[0].a_type == A_LONG ? atom_to_long(argv[0]) : 1;
     x->inlets = n < 1 ? 1 : n > MAX_PROBE_INLETS ? MAX_PROBE_INLETS : n;
     x->watched = argc > 1 && argv[1].a_type == A_SYM ? argv[1].a_w.w_sym : gensym("?");
     z_dsp_setup(&x->z, static_cast<short>(x->inlets));
@@ -165,9 +181,11 @@ constexpr const char* WORDS[] = {
     "@bounds", "@", "@zork", "drawto", "enable", "position", "scale", "bounds", "getdrawto",
     "getenable", "getposition", "getscale", "getbounds", "bang", "list", "set", "mul", "rotate",
     "reset", "do", "quat", "inverse", "dump", "azimuth", "elevation", "speaker", "speaker_radians", "gain",
-    "width", "weights", "layout", "basic", "Basic", "dsp", "assist", "anything", "signal", "",
-    "open", "/usr/share/libmysofa/default.sofa",
-    "/usr/share/libmysofa/MIT_KEMAR_normal_pinna.sofa", "tovo", "ambix", "ambiX", "n3d", "N3D", "fuma", "FuMa",
+    "width", "weights", "layout", "basic", "Basic", "dsp", "assist", "anything", "signal", "start",
+    "stop", "open", "seed", "interval", "i", "f", "s", "valid.wav", "rate.wav", "trunc.wav",
+    "lying.au", "whole.au", "zero.wav", "empty.wav", "fifo", "folder",
+    "tovo", "ambix", "ambiX", "n3d", "N3D", "fuma", "FuMa", "/usr/share/libmysofa/default.sofa",
+    "/usr/share/libmysofa/MIT_KEMAR_normal_pinna.sofa", "",
 };
 // clang-format on
 constexpr char SYMBOL_LETTERS[] = "abcdeghjklmopqrstuvwxyzXYZ@-_.~0123456789";
@@ -227,13 +245,9 @@ private:
     // The number of an atom going to a box of class `cls`, noted in the premises. Only a source's
     // level and the decoder's settings can make a signal large; any number may travel on.
     void note(const Atom& a, Symbol* cls) {
-        double v = 0;
-        if (a.a_type == A_FLOAT)
-            v = a.a_w.w_float;
-        else if (a.a_type == A_LONG)
-            v = a.a_w.w_long;
-        else
+        if (a.a_type == A_SYM)
             return;
+        const double v = atom_to_double(a);
         const bool source = cls == gensym(SOURCE_CLASS);
         if (!std::isfinite(v))
             premises.nonfinite = true;
@@ -296,11 +310,21 @@ private:
     std::string fresh_name() { return "b" + std::to_string(next_name_++); }
 
     void create() {
-        constexpr std::size_t classes = std::size(fuzz::PACKAGE_CLASSES);
-        const std::size_t k = in_.ConsumeIntegralInRange<std::size_t>(0, classes);
-        const char* cls = k < classes ? fuzz::PACKAGE_CLASSES[k] : SOURCE_CLASS;
-        const bool source = k == classes;
-        const std::vector<Atom> args = atoms(gensym(cls));
+        const std::size_t k = in_.ConsumeIntegralInRange<std::size_t>(0, g_classes.size() - 1);
+        const char* cls = g_classes[k];
+        const bool source = cls == std::string_view(SOURCE_CLASS);
+        std::vector<Atom> args = atoms(gensym(cls));
+        // A sound-file box mostly gets one of the folder's files.
+        if ((cls == std::string_view("sfplay~") || cls == std::string_view("sfrecord~")) &&
+            in_.ConsumeIntegralInRange(0, 3) != 0) {
+            Atom file{};
+            atom_setsym(&file, gensym(in_.PickValueInArray(fuzz::SOUND_FILES)));
+            args.insert(args.begin(), file);
+        }
+        if (is_one_of(cls, SOUNDING_CLASSES))
+            premises.loud = true;
+        if (is_one_of(cls, SIGNAL_READERS))
+            premises.reads_signal = true;
         if (boxes_.size() >= MAX_BOXES)
             return;
         std::string why;
@@ -415,6 +439,7 @@ private:
         Symbol* const converter = gensym("tovo.ambi.convert~");
         const bool middle = to->cls == rotator || to->cls == converter;
         const bool shallow = from->cls == gensym(SOURCE_CLASS) ||
+                             is_one_of(from->cls->s_name, SOUNDING_CLASSES) ||
                              (from->cls == encoder && (middle || decoder(to->cls))) ||
                              ((from->cls == rotator || from->cls == converter) && decoder(to->cls));
         if (!shallow)
@@ -468,6 +493,14 @@ private:
         return atoms.empty() ? std::string() : " " + format_atoms(atoms);
     }
 
+    template <std::size_t N>
+    static bool is_one_of(std::string_view cls, const char* const (&names)[N]) {
+        for (const char* n : names)
+            if (cls == n)
+                return true;
+        return false;
+    }
+
     Runtime& rt_;
     FuzzedDataProvider& in_;
     const bool trace_;
@@ -495,7 +528,7 @@ bool shows_nonfinite(std::string_view line) {
 
 void check_console(std::string_view line) {
     fuzz::check_fault_lines(line);
-    if (g_premises && !g_premises->nonfinite && shows_nonfinite(line))
+    if (numbers_checked(g_premises) && shows_nonfinite(line))
         fuzz::fault("a console line shows a non-finite number for finite input", line);
 }
 
@@ -514,6 +547,12 @@ void report() {
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     fuzz::load_plugins();
+    fuzz::enter_sound_folder();
+    for (const char* cls : fuzz::PACKAGE_CLASSES)
+        g_classes.push_back(cls);
+    for (const Class* c : Registry::instance().classes())
+        if (c->builtin)
+            g_classes.push_back(c->name->s_name);
     Registry::instance().define("fuzz.probe", message_probe_main);
     Registry::instance().define("fuzz.probe~", signal_probe_main);
     std::atexit(report);
@@ -523,6 +562,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     FuzzedDataProvider in(data, size);
     ++g_figures.inputs;
+    const fuzz::InSoundFolder folder;
     Runtime rt(TOVO_EXTERNALS_DIR, check_console);
     Storm storm(rt, in);
     g_premises = &storm.premises;

@@ -77,9 +77,15 @@ Lookup Registry::find_or_load(const std::string& name, const std::filesystem::pa
     if (name.empty() || name.find('/') != std::string::npos || name == "." || name == "..")
         return {nullptr, "no class \"" + name + "\""};
 
+    // Always an absolute path: a bare file name would send dlopen through the system's library
+    // path, where a script could reach any library on the machine.
+    if (externals.empty())
+        return {nullptr, "no class \"" + name + "\": no externals folder"};
     const std::string file = name + ".so";
-    const std::filesystem::path path = externals / file;
     std::error_code ec;
+    const std::filesystem::path path = std::filesystem::absolute(externals / file, ec);
+    if (ec)
+        return {nullptr, "no class \"" + name + "\": the externals folder can't be read"};
     if (!std::filesystem::is_regular_file(path, ec))
         return {nullptr,
                 "no class \"" + name + "\": no plug-in \"" + file + "\" in the externals folder"};

@@ -56,15 +56,20 @@ Runtime::~Runtime() {
 void Runtime::print(std::string_view line) {
     // A perform routine may print on the signal thread while a handler prints here.
     std::lock_guard<std::mutex> hold(console_mutex_);
+    if (line.starts_with("error: "))
+        ++error_lines_;
     if (sink_)
         sink_(line);
 }
 
+long Runtime::error_lines() const {
+    std::lock_guard<std::mutex> hold(console_mutex_);
+    return error_lines_;
+}
+
 Box* Runtime::box(const std::string& name) const {
-    for (const auto& b : boxes_)
-        if (b->adopted && !b->name.empty() && b->name == name)
-            return b.get();
-    return nullptr;
+    const auto it = names_.find(name);
+    return it == names_.end() ? nullptr : it->second;
 }
 
 Box* Runtime::create(const std::string& name, const std::string& cls, std::span<const Atom> args,
@@ -89,16 +94,17 @@ Box* Runtime::create(const std::string& name, const std::string& cls, std::span<
 Box* Runtime::make(Class* cls, const std::string& name, std::span<const Atom> args,
                    std::string& why) {
     std::vector<Atom> argv(args.begin(), args.end());
-    const std::size_t before = boxes_.size();
+    const long first = next_serial_;
     void* x = cls->make(cls->name, static_cast<short>(argv.size()), argv.data());
 
     Box* made = nullptr;
     // Whatever newobject handed out during this creation and nobody claimed is released
     // without its free routine: the object never came to exist.
-    for (std::size_t i = boxes_.size(); i-- > before;) {
-        Box* b = boxes_[i].get();
-        if (b->adopted)
-            continue;
+    std::vector<Box*> fresh;
+    for (auto it = boxes_.rbegin(); it != boxes_.rend() && (*it)->serial >= first; ++it)
+        if (!(*it)->adopted)
+            fresh.push_back(it->get());
+    for (Box* b : fresh) {
         if (x && b->instance == x)
             made = b;
         else
@@ -112,6 +118,8 @@ Box* Runtime::make(Class* cls, const std::string& name, std::span<const Atom> ar
     }
     made->adopted = true;
     made->name = name;
+    if (!name.empty())
+        names_[name] = made;
     if (made->signal_object)
         mark_dirty();
     return made;
@@ -129,32 +137,40 @@ void* Runtime::new_instance(Symbol* cls, short argc, Atom* argv) {
 
 bool Runtime::destroy(Box* box) {
     CurrentRuntime here(this);
-    for (const auto& b : boxes_)
-        if (b.get() == box) {
-            release(box);
-            return true;
-        }
-    return false;
+    if (!places_.contains(box))
+        return false;
+    release(box);
+    return true;
 }
 
 void Runtime::release(Box* box) {
-    for (const auto& b : boxes_)
-        for (const auto& o : b->outlets)
-            std::erase_if(o->cords, [&](const Cord& c) { return c.to == box; });
+    // Cords into the box, found through its feeders.
+    for (Outlet* o : box->feeders)
+        std::erase_if(o->cords, [&](const Cord& c) { return c.to == box; });
+    box->feeders.clear();
     // The chain may hold the object's perform routine: it goes before the object does.
     if (box->signal_object || chain_)
         mark_dirty();
     Class* cls = box->cls;
     if (box->adopted && cls->free_thunk)
         cls->free_thunk(cls->free_fn, box->instance);
-    // Clocks its free routine left behind would fire into freed memory.
-    std::erase_if(clocks_, [&](const std::unique_ptr<Clock>& c) { return c->owner == box; });
-    auto it = std::find_if(boxes_.begin(), boxes_.end(),
-                           [&](const std::unique_ptr<Box>& b) { return b.get() == box; });
-    if (it == boxes_.end())
+    const auto place = places_.find(box);
+    if (place == places_.end())
         return; // the free routine released it already
+    // Clocks its free routine left behind would fire into freed memory.
+    if (box->clocks > 0)
+        std::erase_if(clocks_, [&](const std::unique_ptr<Clock>& c) { return c->owner == box; });
+    // Cords out of the box: their receivers forget them.
+    for (const auto& o : box->outlets)
+        for (const Cord& c : o->cords)
+            if (auto f = std::find(c.to->feeders.begin(), c.to->feeders.end(), o.get());
+                f != c.to->feeders.end())
+                c.to->feeders.erase(f);
+    if (box->adopted && !box->name.empty())
+        names_.erase(box->name);
     ::operator delete(box->instance, std::align_val_t(INSTANCE_ALIGN));
-    boxes_.erase(it);
+    boxes_.erase(place->second);
+    places_.erase(place);
 }
 
 bool Runtime::connect(Box* from, int outlet, Box* to, int inlet, std::string& why) {
@@ -185,6 +201,7 @@ bool Runtime::connect(Box* from, int outlet, Box* to, int inlet, std::string& wh
             return false;
         }
     o.cords.push_back({to, inlet});
+    to->feeders.push_back(&o);
     if (o.kind == OutletKind::Signal)
         mark_dirty();
     return true;
@@ -198,6 +215,9 @@ bool Runtime::disconnect(Box* from, int outlet, Box* to, int inlet, std::string&
                                [&](const Cord& c) { return c.to == to && c.inlet == inlet; });
         if (it != o.cords.end()) {
             o.cords.erase(it);
+            if (auto f = std::find(to->feeders.begin(), to->feeders.end(), &o);
+                f != to->feeders.end())
+                to->feeders.erase(f);
             if (o.kind == OutletKind::Signal)
                 mark_dirty();
             return true;
@@ -318,7 +338,7 @@ void Runtime::run(long vectors) {
     CurrentRuntime here(this);
     if (dirty_)
         rebuild();
-    for (long v = 0; v < vectors; ++v) {
+    for (long v = 0; v < vectors && !stop_requested(); ++v) {
         fire_clocks();
         if (chain_ && !chain_->stopped()) {
             std::string problem;
@@ -383,7 +403,9 @@ void* Runtime::api_newobject(Class* c) {
     box->instance = mem;
     box->serial = next_serial_++;
     static_cast<Object*>(mem)->o_box = box.get();
+    Box* b = box.get();
     boxes_.push_back(std::move(box));
+    places_[b] = std::prev(boxes_.end());
     return mem;
 }
 
@@ -421,6 +443,7 @@ Clock* Runtime::api_clock_new(void* x, detail::ErasedFn fn, detail::FreeThunk th
     if (!b || !fn)
         return nullptr;
     clocks_.push_back(std::make_unique<Clock>(Clock{b, fn, thunk}));
+    ++b->clocks;
     return clocks_.back().get();
 }
 
@@ -438,7 +461,12 @@ void Runtime::api_clock_unset(Clock* c) {
 }
 
 void Runtime::api_clock_free(Clock* c) {
-    std::erase_if(clocks_, [&](const std::unique_ptr<Clock>& k) { return k.get() == c; });
+    const auto it = std::find_if(clocks_.begin(), clocks_.end(),
+                                 [&](const std::unique_ptr<Clock>& k) { return k.get() == c; });
+    if (it == clocks_.end())
+        return;
+    --(*it)->owner->clocks;
+    clocks_.erase(it);
 }
 
 void Runtime::api_inlet_new(void* x) {

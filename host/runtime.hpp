@@ -8,13 +8,16 @@
 #include "host/registry.hpp"
 #include <tovo/api.hpp>
 
+#include <csignal>
 #include <filesystem>
 #include <functional>
+#include <list>
 #include <memory>
 #include <mutex>
 #include <span>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 namespace tovo::host {
@@ -51,6 +54,8 @@ struct Box {
     int signal_inlets = 0;
     int message_inlets = 1;                       // the left inlet, plus those of inlet_new
     std::vector<std::unique_ptr<Outlet>> outlets; // left to right
+    std::vector<Outlet*> feeders;                 // one entry per cord that ends here
+    int clocks = 0;                               // clocks it owns
     bool adopted = false;                         // the creation routine returned it
     std::unique_ptr<BoxExtension> extension;
 
@@ -114,6 +119,13 @@ public:
 
     // Console: one line each, from any thread (the sink is called by one at a time).
     void print(std::string_view line);
+    // Lines printed so far that start with "error: ": the run's verdict counts them.
+    long error_lines() const;
+
+    // A flag that a signal handler sets (to the signal's number). Once it is set, run() stops
+    // at the next vector boundary; the caller then ends the run and frees the patch.
+    void watch_stop(const volatile std::sig_atomic_t* flag) { stop_ = flag; }
+    bool stop_requested() const { return stop_ && *stop_ != 0; }
     // Makes an instance that belongs to no patch box (the library objects of newinstance).
     void* new_instance(Symbol* cls, short argc, Atom* argv);
 
@@ -142,8 +154,14 @@ private:
 
     std::filesystem::path externals_;
     ConsoleSink sink_;
-    std::mutex console_mutex_;
-    std::vector<std::unique_ptr<Box>> boxes_; // creation order; includes unnamed instances
+    mutable std::mutex console_mutex_;
+    long error_lines_ = 0; // guarded by console_mutex_
+    const volatile std::sig_atomic_t* stop_ = nullptr;
+    // Boxes in creation order, unnamed instances included; each box's place in that list, and
+    // the named boxes by name, so that lookup and freeing take constant time.
+    std::list<std::unique_ptr<Box>> boxes_;
+    std::unordered_map<const Box*, std::list<std::unique_ptr<Box>>::iterator> places_;
+    std::unordered_map<std::string, Box*> names_;
     long next_serial_ = 0;
     int depth_ = 0; // nested sends
     bool overflowed_ = false;

@@ -151,15 +151,26 @@ static_assert(std::is_standard_layout_v<Noise> && std::is_trivially_default_cons
 
 Class* noise_class;
 
-std::uint32_t seed_state(double seed) {
-    const auto s = static_cast<std::uint32_t>(static_cast<std::int64_t>(seed));
+std::uint32_t seed_state(std::int32_t seed) {
+    const auto s = static_cast<std::uint32_t>(seed);
     return s ? s : 1u;
 }
 
 void* noise_new(Symbol*, short argc, Atom* argv) {
     auto* x = static_cast<Noise*>(newobject(noise_class));
     z_dsp_setup(&x->z, 0);
-    x->state = seed_state(argc > 0 ? atom_to_double(argv[0]) : 1.0);
+    // A seed is a 32-bit integer; a float seed counts by its integer part.
+    std::int32_t seed = 1;
+    if (argc > 0) {
+        const double v = atom_to_double(argv[0]);
+        if (v > -2147483649.0 && v < 2147483648.0)
+            seed = atom_to_long(argv[0]);
+        else
+            error("noise~: seed %g is out of range: a seed is an integer from -2147483648 to "
+                  "2147483647; seed 1 is used",
+                  v);
+    }
+    x->state = seed_state(seed);
     outlet_new(x, "signal");
     return x;
 }

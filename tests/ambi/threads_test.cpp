@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// The encoder and decoder take messages on one thread while their signal chain runs on
+// The encoder, the decoder and sfplay~ take messages on one thread while their signal chain runs on
 // another. Every output sample must be one that whole old and new settings give: each
 // coefficient is read whole, once per vector, in any mix of before and after. make tsan runs
 // these under ThreadSanitizer, which must report nothing.
@@ -491,6 +491,52 @@ TEST(Threads, ConsoleTakesWholeLinesFromBothSides) {
     }
     EXPECT_EQ(shown, vectors);
     EXPECT_EQ(dumped, 300);
+}
+
+// sfplay~ takes starts, stops and new files on the message side while it plays on the signal
+// side: streams change hands whole, so every sample is one of the file's or silence.
+std::atomic<long> g_silent{0}, g_played{0}, g_strays{0};
+
+void check_played(int, const float* samples, long n) {
+    for (long j = 0; j < n; ++j) {
+        if (samples[j] == 0.0f)
+            g_silent.fetch_add(1, std::memory_order_relaxed);
+        else if (samples[j] == 0.25f)
+            g_played.fetch_add(1, std::memory_order_relaxed);
+        else
+            g_strays.fetch_add(1, std::memory_order_relaxed);
+    }
+}
+
+TEST(Threads, SoundFilePlayerChangesStreamsWholeWhilePlaying) {
+    Patch p;
+    define_tap();
+    const std::string file = ::testing::TempDir() + "threads-sfplay.wav";
+    p.run("vectorsize 16\nnew level sig~ 0.25\nnew rec sfrecord~ " + file +
+          "\nconnect level 0 rec 0\nsend rec 1\ndsp 100\nfree rec\nfree level\n"
+          "new play sfplay~ " +
+          file + "\nnew tap test.tap~ 1\nconnect play 0 tap 0");
+    ASSERT_EQ(p.errors(), 0);
+    g_tap_check = check_played;
+    Box* play = p.runtime().box("play");
+    Atom name{};
+    atom_setsym(&name, gensym(file.c_str()));
+    const long vectors = run_threaded(p.runtime(),
+                                      {{play, "start", {}},
+                                       LET_A_VECTOR_RUN,
+                                       LET_A_VECTOR_RUN,
+                                       {play, "stop", {}},
+                                       LET_A_VECTOR_RUN,
+                                       {play, "start", {}},
+                                       {play, "open", {name}},
+                                       {play, "start", {}},
+                                       LET_A_VECTOR_RUN},
+                                      100);
+    EXPECT_GT(vectors, 16);
+    EXPECT_EQ(g_strays.load(), 0);
+    EXPECT_GT(g_played.load(), 0);
+    EXPECT_GT(g_silent.load(), 0);
+    std::remove(file.c_str());
 }
 
 } // namespace

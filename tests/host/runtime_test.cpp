@@ -27,6 +27,40 @@ TEST(Runtime, FreedBoxesLeaveNoDanglingCords) {
     EXPECT_EQ(p.errors(), 0);
 }
 
+// Cords are kept from both ends, so freeing a box in the middle of a patch, in either
+// direction, leaves the others connected to each other as they were and to nothing freed.
+TEST(Runtime, FreeingABoxDropsItsCordsBothWaysAndFreesItsName) {
+    Patch p(TOVO_TEST_EXTERNALS_DIR);
+    p.run("new a prepend a\nnew mid prepend mid\nnew b print b\nnew c print c\n"
+          "connect a 0 mid 0\nconnect mid 0 b 0\nconnect a 0 c 0\nconnect mid 0 c 0");
+    EXPECT_EQ(p.run("send a 1"), (std::vector<std::string>{"b: mid a 1", "c: mid a 1", "c: a 1"}));
+    p.run("free mid");
+    EXPECT_EQ(p.run("send a 2"), std::vector<std::string>{"c: a 2"});
+    // The name is free again, and the new box starts with no cords.
+    EXPECT_TRUE(p.run("new mid print mid\nsend a 3\nconnect a 0 mid 0").size() == 1);
+    p.run("free c\nfree a");
+    EXPECT_EQ(p.line("send b 4"), "b: 4");
+    EXPECT_EQ(p.errors(), 0);
+}
+
+// The run's verdict counts every error line, an object's as well as the script's.
+TEST(Runtime, ErrorLinesAreCountedWhoeverPrintsThem) {
+    Patch p(TOVO_TEST_EXTERNALS_DIR);
+    p.run("new q print\nsend q wdith 3\nfrobnicate\nsend q error: not at the start");
+    EXPECT_EQ(p.errors(), 1);                // the script's own
+    EXPECT_EQ(p.runtime().error_lines(), 1); // print shows "print: error: ...", no error line
+    p.run("new e list_echo\nsend e nothing");
+    EXPECT_EQ(p.runtime().error_lines(), 2);
+}
+
+// With no externals folder a class name would reach the system's library search as a bare
+// file name; it is refused instead.
+TEST(Runtime, AnEmptyExternalsFolderLoadsNothing) {
+    Patch p("");
+    EXPECT_EQ(p.line("new m libm"), "error: line 1: no class \"libm\": no externals folder");
+    EXPECT_EQ(p.line("new q print q\nsend q 1"), "q: 1"); // built-ins still work
+}
+
 TEST(Runtime, LogicalClockAdvancesWithVectors) {
     Patch p(TOVO_TEST_EXTERNALS_DIR);
     p.run("vectorsize 32\ndsp 3\nvectorsize 16\ndsp 1");
