@@ -6,9 +6,10 @@
 #include "flavours.hpp"
 #include "handover.hpp"
 #include "kernels.hpp"
-#include "relaxed.hpp"
 #include "weights.hpp"
+#include <tovo/angles.hpp>
 #include <tovo/api.hpp>
+#include <tovo/relaxed.hpp>
 
 #include <cmath>
 #include <cstdint>
@@ -20,12 +21,6 @@ namespace tovo {
 using namespace host;
 using namespace ambi;
 
-// radians = degrees * DEGREE_FACTOR (pi/180 to 11 digits), as the sampling decoder converts
-constexpr double DEGREE_FACTOR = 0.01745329252;
-// degrees per radian in reports and assist texts (180/pi to 14 digits)
-constexpr double RADIAN_DEGREES = 57.295779513082;
-// pi to 12 digits, as written: the default ring is the sampling decoder's
-constexpr double PI = 3.14159265359;
 // The gain is held within this size either way, so that no matrix entry can overflow.
 constexpr double SETTING_LIMIT = 1e18;
 
@@ -163,7 +158,7 @@ void* ambi_allrad_new(Symbol*, short argc, Atom* argv) {
     // Speaker 0 leftmost; the sampling decoder's default ring, half a spacing below azimuth 0.
     for (std::int32_t k = ns - 1; k >= 0; --k) {
         outlet_new(x, "signal");
-        x->azimuth[k] = static_cast<float>((k - 0.5) * 2.0 * PI / ns);
+        x->azimuth[k] = static_cast<float>((k - 0.5) * 2.0 * DECODER_PI / ns);
         x->elevation[k] = 0.0f;
     }
     x->z.z_misc = Z_NO_INPLACE;
@@ -194,8 +189,8 @@ void ambi_allrad_dump(AmbiAllrad* x) {
     post("gain: %f", static_cast<double>(x->gain));
     post("speaker\t\tazimuth\t\televation (degrees):");
     for (std::int32_t k = 0; k < x->speaker_count; ++k)
-        post("%ld\t\t\t%f\t\t%f", static_cast<long>(k), x->azimuth[k] * RADIAN_DEGREES,
-             x->elevation[k] * RADIAN_DEGREES);
+        post("%ld\t\t\t%f\t\t%f", static_cast<long>(k), x->azimuth[k] * DECODER_RADIAN_FACTOR,
+             x->elevation[k] * DECODER_RADIAN_FACTOR);
     if (x->speaker_count < x->outlet_count)
         post("silent outlets: %ld to %ld", static_cast<long>(x->speaker_count),
              static_cast<long>(x->outlet_count - 1));
@@ -204,8 +199,8 @@ void ambi_allrad_dump(AmbiAllrad* x) {
          static_cast<double>(x->order_weights[2]), static_cast<double>(x->order_weights[3]));
     post("imaginary speakers: %ld", static_cast<long>(x->imaginary_count));
     for (std::int32_t i = 0; i < x->imaginary_count; ++i)
-        post("imaginary\t\t%f\t\t%f", shown(x->imaginary_azimuth[i] * RADIAN_DEGREES),
-             shown(x->imaginary_elevation[i] * RADIAN_DEGREES));
+        post("imaginary\t\t%f\t\t%f", shown(x->imaginary_azimuth[i] * DECODER_RADIAN_FACTOR),
+             shown(x->imaginary_elevation[i] * DECODER_RADIAN_FACTOR));
     char text[128];
     if (const char* what = allrad_problem_text(x, text, sizeof text))
         post("design: the sampling decoder's matrix (%s)", what);
@@ -347,8 +342,9 @@ void ambi_allrad_assist(AmbiAllrad* x, void*, long kind, long index, char* text)
     if (kind == 1 && index >= 0 && index < x->format.channel_count)
         sprintf(text, "encoded output, channel %c (signal)", x->format.letters[index]);
     else if (kind == 2 && index >= 0 && index < x->speaker_count)
-        sprintf(text, "speaker %ld at %f, %f (signal)", index, x->azimuth[index] * RADIAN_DEGREES,
-                x->elevation[index] * RADIAN_DEGREES);
+        sprintf(text, "speaker %ld at %f, %f (signal)", index,
+                x->azimuth[index] * DECODER_RADIAN_FACTOR,
+                x->elevation[index] * DECODER_RADIAN_FACTOR);
     else if (kind == 2 && index >= 0 && index < x->outlet_count)
         sprintf(text, "speaker %ld, not in the layout: silent (signal)", index);
 }

@@ -4,9 +4,10 @@
 // leftmost); speaker directions, gain, width and the per-order flavour weights change by message.
 #include "flavours.hpp"
 #include "kernels.hpp"
-#include "relaxed.hpp"
 #include "weights.hpp"
+#include <tovo/angles.hpp>
 #include <tovo/api.hpp>
+#include <tovo/relaxed.hpp>
 
 #include <cstdint>
 #include <string_view>
@@ -16,12 +17,6 @@ namespace tovo {
 using namespace host;
 using namespace ambi;
 
-// radians = degrees * DEGREE_FACTOR (pi/180 to 11 digits)
-constexpr double DEGREE_FACTOR = 0.01745329252;
-// degrees per radian in reports and assist texts (180/pi to 14 digits)
-constexpr double RADIAN_DEGREES = 57.295779513082;
-// pi to 12 digits, as written: the default ring is spaced with it
-constexpr double PI = 3.14159265359;
 // Gain and order weights are held within this size either way. The decoding law multiplies the
 // two, and a product beyond single precision would make an infinite coefficient, which turns
 // even silence into NaN; within the limit every coefficient stays below about 1e36.
@@ -131,7 +126,7 @@ void* ambi_decode_new(Symbol*, short argc, Atom* argv) {
     // ring starts half a spacing below azimuth 0 and is not wrapped.
     for (std::int32_t k = ns - 1; k >= 0; --k) {
         outlet_new(x, "signal");
-        x->azimuth[k] = static_cast<float>((k - 0.5) * 2.0 * PI / ns);
+        x->azimuth[k] = static_cast<float>((k - 0.5) * 2.0 * DECODER_PI / ns);
         x->elevation[k] = 0.0f;
         decoder_update_row(x, k);
     }
@@ -158,8 +153,8 @@ void ambi_decode_dump(AmbiDecoder* x, Symbol*, short argc, Atom*) {
     post("gain: %f, width: %f", static_cast<double>(x->gain), static_cast<double>(x->width));
     post("speaker\t\tazimuth\t\televation (degrees):");
     for (std::int32_t k = 0; k < x->speaker_count; ++k)
-        post("%ld\t\t\t%f\t\t%f", static_cast<long>(k), x->azimuth[k] * RADIAN_DEGREES,
-             x->elevation[k] * RADIAN_DEGREES);
+        post("%ld\t\t\t%f\t\t%f", static_cast<long>(k), x->azimuth[k] * DECODER_RADIAN_FACTOR,
+             x->elevation[k] * DECODER_RADIAN_FACTOR);
     post("flavour weights per order: 0=%f, 1=%f, 2=%f, 3=%f",
          static_cast<double>(x->order_weights[0]), static_cast<double>(x->order_weights[1]),
          static_cast<double>(x->order_weights[2]), static_cast<double>(x->order_weights[3]));
@@ -238,8 +233,8 @@ template <KernelPath path> std::intptr_t* decoder_perform(std::intptr_t* w) {
         in[c] = reinterpret_cast<const float*>(w[4 + c]);
     for (std::int32_t k = 0; k < ns; ++k)
         out[k] = reinterpret_cast<float*>(w[4 + nc + k]);
-    kernels(path).decode_vector(nc, ns, load_relaxed(x->gain), load_relaxed(x->width), x->decode_rows,
-                        x->channel_weights, in, out, n);
+    kernels(path).decode_vector(nc, ns, load_relaxed(x->gain), load_relaxed(x->width),
+                                x->decode_rows, x->channel_weights, in, out, n);
     return w + entries + 1;
 }
 
@@ -268,8 +263,9 @@ void ambi_decode_assist(AmbiDecoder* x, void*, long kind, long index, char* text
     if (kind == 1 && index >= 0 && index < x->format.channel_count)
         sprintf(text, "encoded output, channel %c (signal)", x->format.letters[index]);
     else if (kind == 2 && index >= 0 && index < x->speaker_count)
-        sprintf(text, "speaker %ld at %f, %f (signal)", index, x->azimuth[index] * RADIAN_DEGREES,
-                x->elevation[index] * RADIAN_DEGREES);
+        sprintf(text, "speaker %ld at %f, %f (signal)", index,
+                x->azimuth[index] * DECODER_RADIAN_FACTOR,
+                x->elevation[index] * DECODER_RADIAN_FACTOR);
 }
 
 } // namespace tovo

@@ -4,6 +4,7 @@
 // each carrying the input times that channel's harmonic for the current direction.
 #include "kernels.hpp"
 #include "weights.hpp"
+#include <tovo/angles.hpp>
 #include <tovo/api.hpp>
 
 #include <cstdint>
@@ -13,8 +14,6 @@ namespace tovo {
 using namespace host;
 using namespace ambi;
 
-// radians = degrees * DEGREE_FACTOR (pi/180 to 11 digits)
-constexpr double DEGREE_FACTOR = 0.01745329252;
 // The W gain: 1/sqrt(2) rounded to single precision.
 constexpr float W_WEIGHT = 0.70710677f;
 

@@ -1,8 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The flavour presets and the per-channel weights a decoder derives from its per-order weights.
 #include "flavours.hpp"
-
-#include "relaxed.hpp"
+#include <tovo/relaxed.hpp>
 
 namespace tovo::ambi {
 

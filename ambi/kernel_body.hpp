@@ -12,8 +12,8 @@
 namespace tovo::ambi {
 namespace { // NOLINT(cert-dcl59-cpp,google-build-namespaces): one copy per instruction set
 
-// One relaxed load, as relaxed.hpp does it, spelled with the builtin so that no shared inline
-// function is compiled under this file's flags.
+// One relaxed load, as load_relaxed (<tovo/relaxed.hpp>) does it, spelled with the builtin so
+// that no shared inline function is compiled under this file's flags.
 [[gnu::always_inline]] inline float load_whole(const float& value) {
     float v;
     __atomic_load(&value, &v, __ATOMIC_RELAXED);

@@ -2,8 +2,7 @@
 // The channel format and the spherical-harmonic weights. All horizontal channels come first and
 // the height channels after them, so a 2-D channel list is a prefix of the 3-D list of its order.
 #include "weights.hpp"
-
-#include "relaxed.hpp"
+#include <tovo/relaxed.hpp>
 
 #include <cmath>
 

@@ -109,7 +109,13 @@ bool parse_atom(std::string_view token, Atom& atom, std::string& why) {
 std::filesystem::path default_externals() {
     std::error_code ec;
     const auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
-    return ec ? std::filesystem::path("externals") : exe.parent_path().parent_path() / "externals";
+    if (ec)
+        return "externals";
+    const auto prefix = exe.parent_path().parent_path();
+    if (auto installed = prefix / "lib" / "tovo" / "externals";
+        std::filesystem::is_directory(installed, ec))
+        return installed;
+    return prefix / "externals";
 }
 
 void Script::run(std::istream& in) {

@@ -24,8 +24,8 @@ bool parse_atom(std::string_view token, host::Atom& atom, std::string& why);
 // token is a character like any other.
 std::vector<std::string_view> split_tokens(std::string_view line);
 
-// The externals folder beside the running program's bin folder, so the tools work from the
-// build tree and from an install alike.
+// The package's plug-ins, found from the running program's bin folder: lib/tovo/externals
+// beside it in an install, or the build tree's externals folder.
 std::filesystem::path default_externals();
 
 class Script {

@@ -3,8 +3,8 @@
 #
 # One class, one plug-in: a module named after its class (rot.slerp -> rot.slerp.so, my.gain~ ->
 # my.gain~.so) that sees the SDK's headers alone and exports nothing but its entry point `main`.
-# Used by the package's own build and, installed, by plug-ins built against the package.
-set(TOVO_PLUGIN_MAP ${CMAKE_CURRENT_LIST_DIR}/tovo_plugin.map)
+# Used by the package's own build and, installed beside its map file, by plug-ins built against
+# the package.
 
 function(tovo_add_plugin target)
     cmake_parse_arguments(PARSE_ARGV 1 ARG "" "CLASS;DESTINATION" "SOURCES")
@@ -16,7 +16,7 @@ function(tovo_add_plugin target)
         set(destination ${ARG_DESTINATION})
     elseif(DEFINED TOVO_EXTERNALS_DIR)
         set(destination ${TOVO_EXTERNALS_DIR})
-        # The package's own classes, for the builds that make every class (the Pd externals).
+        # The package's own classes, for what takes every class: the install, the Pd externals.
         set_property(GLOBAL APPEND PROPERTY TOVO_PACKAGE_PLUGINS ${target})
     else()
         set(destination ${CMAKE_CURRENT_BINARY_DIR})
@@ -27,6 +27,7 @@ function(tovo_add_plugin target)
         CXX_VISIBILITY_PRESET hidden VISIBILITY_INLINES_HIDDEN ON
         TOVO_CLASS "${ARG_CLASS}")
     target_link_libraries(${target} PRIVATE tovo::sdk)
-    target_link_options(${target} PRIVATE "LINKER:--version-script=${TOVO_PLUGIN_MAP}")
-    set_property(TARGET ${target} APPEND PROPERTY LINK_DEPENDS ${TOVO_PLUGIN_MAP})
+    set(map ${CMAKE_CURRENT_FUNCTION_LIST_DIR}/tovo_plugin.map)
+    target_link_options(${target} PRIVATE "LINKER:--version-script=${map}")
+    set_property(TARGET ${target} APPEND PROPERTY LINK_DEPENDS ${map})
 endfunction()

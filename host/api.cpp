@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The host API's context-free calls, each passed to the runtime current on this thread.
 #include <tovo/api.hpp>
+#include <tovo/jitter.hpp>
 
 #include "host/runtime.hpp"
 
@@ -34,6 +35,35 @@ void console(const std::string& line) {
 }
 
 } // namespace
+
+// --- what the Jitter layer needs of this host (host_services.hpp) -----------------------------
+
+void bug(const std::string& text) {
+    console("bug: " + text);
+}
+
+Class* registering_class() {
+    return Registry::instance().registering();
+}
+
+const char* class_name(const Class* c) {
+    return c->name->s_name;
+}
+
+long class_size(const Class* c) {
+    return c->size;
+}
+
+Class* class_of(void* x) {
+    Box* b = box_of(x);
+    return b ? b->cls : nullptr;
+}
+
+std::unique_ptr<BoxExtension>& extension_of(void* x) {
+    return box_of(x)->extension;
+}
+
+// --- the host API -------------------------------------------------------------------------------
 
 void* newobject(Class* c) {
     Runtime* rt = Runtime::current();
@@ -104,6 +134,11 @@ void* sysmem_newptr(long bytes) {
 
 void sysmem_freeptr(void* p) {
     std::free(p);
+}
+
+void* newinstance(Symbol* cls, short argc, Atom* argv) {
+    Runtime* rt = Runtime::current();
+    return rt && cls ? rt->new_instance(cls, argc, argv) : nullptr;
 }
 
 void z_dsp_setup(SignalObject* x, short signal_inlets) {

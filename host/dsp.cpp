@@ -11,8 +11,6 @@
 
 #include "host/runtime.hpp"
 
-#include <algorithm>
-#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <new>
@@ -50,48 +48,76 @@ std::intptr_t* sum_perform(std::intptr_t* w) {
     return w + 4 + k;
 }
 
-struct Edge {
-    Box* from;
-    int outlet; // index among all outlets, from the left
-    Box* to;
-    int inlet;
+// A cord's source: outlet `outlet` of node `node`, counting all the box's outlets from the left.
+struct Source {
+    std::size_t node;
+    int outlet;
 };
 
 } // namespace
 
-void DspChain::build(const std::vector<Box*>& boxes, long n, double sr, std::string& problem) {
-    Symbol* dsp = gensym("dsp");
+struct SignalGraph {
+    std::vector<Box*> nodes; // the signal boxes that take "dsp", in creation order
+    // Per node and signal inlet: the cords into it, in the order their signals are summed.
+    std::vector<std::vector<std::vector<Source>>> into;
+    std::vector<std::vector<int>> readers;       // per node and outlet: the inlets it feeds
+    std::vector<std::vector<std::size_t>> feeds; // per node: the node each of its cords feeds
+    std::vector<std::vector<float*>> written;    // per node and outlet: its buffer, once wired
+};
 
-    std::vector<Box*> nodes;
+struct BoxWiring {
+    std::vector<float*> in, out;
+    std::vector<bool> in_private; // an inlet's buffer nothing else reads: an outlet may reuse it
+    std::vector<short> counts;    // cords into each signal inlet, then out of each signal outlet
+};
+
+namespace {
+
+// The signal boxes that take "dsp", and their cords into one another's signal inlets.
+SignalGraph collect(const std::vector<Box*>& boxes, Symbol* dsp) {
+    SignalGraph g;
     std::map<const Box*, std::size_t> index;
     for (Box* b : boxes)
         if (b->cls->find(dsp)) {
-            index[b] = nodes.size();
-            nodes.push_back(b);
+            index[b] = g.nodes.size();
+            g.nodes.push_back(b);
         }
-
-    std::vector<Edge> edges;
-    std::vector<std::vector<std::size_t>> out_edges(nodes.size());
-    std::vector<int> waiting(nodes.size(), 0);
-    for (Box* b : nodes)
-        for (std::size_t o = 0; o < b->outlets.size(); ++o) {
-            const Outlet& out = *b->outlets[o];
+    for (const Box* b : g.nodes) {
+        g.into.emplace_back(static_cast<std::size_t>(b->signal_inlets));
+        g.readers.emplace_back(b->outlets.size(), 0);
+        g.written.emplace_back(b->outlets.size(), nullptr);
+    }
+    g.feeds.resize(g.nodes.size());
+    for (std::size_t i = 0; i < g.nodes.size(); ++i)
+        for (std::size_t o = 0; o < g.nodes[i]->outlets.size(); ++o) {
+            const Outlet& out = *g.nodes[i]->outlets[o];
             if (out.kind != OutletKind::Signal)
                 continue;
             for (const Cord& c : out.cords) {
-                auto it = index.find(c.to);
-                if (it == index.end() || c.inlet >= c.to->signal_inlets)
+                auto to = index.find(c.to);
+                if (to == index.end() || c.inlet >= c.to->signal_inlets)
                     continue;
-                out_edges[index[b]].push_back(edges.size());
-                edges.push_back({b, static_cast<int>(o), c.to, c.inlet});
-                ++waiting[it->second];
+                g.into[to->second][static_cast<std::size_t>(c.inlet)].push_back(
+                    {i, static_cast<int>(o)});
+                ++g.readers[i][o];
+                g.feeds[i].push_back(to->second);
             }
         }
+    return g;
+}
 
-    // Kahn's sort; the ready set is ordered by creation.
-    auto later = [&](std::size_t a, std::size_t b) { return nodes[a]->serial > nodes[b]->serial; };
+// Kahn's sort, the ready set ordered by creation. Nodes caught in a loop are left out and named
+// in `problem`.
+std::vector<std::size_t> sort(const SignalGraph& g, std::string& problem) {
+    std::vector<int> waiting(g.nodes.size(), 0);
+    for (const auto& fed : g.feeds)
+        for (std::size_t j : fed)
+            ++waiting[j];
+    auto later = [&](std::size_t a, std::size_t b) {
+        return g.nodes[a]->serial > g.nodes[b]->serial;
+    };
     std::priority_queue<std::size_t, std::vector<std::size_t>, decltype(later)> ready(later);
-    for (std::size_t i = 0; i < nodes.size(); ++i)
+    for (std::size_t i = 0; i < g.nodes.size(); ++i)
         if (waiting[i] == 0)
             ready.push(i);
     std::vector<std::size_t> order;
@@ -99,91 +125,99 @@ void DspChain::build(const std::vector<Box*>& boxes, long n, double sr, std::str
         const std::size_t i = ready.top();
         ready.pop();
         order.push_back(i);
-        for (std::size_t e : out_edges[i])
-            if (--waiting[index[edges[e].to]] == 0)
-                ready.push(index[edges[e].to]);
+        for (std::size_t j : g.feeds[i])
+            if (--waiting[j] == 0)
+                ready.push(j);
     }
-    if (order.size() < nodes.size()) {
+    if (order.size() < g.nodes.size()) {
         problem = "signal loop; left out of the chain:";
-        for (std::size_t i = 0; i < nodes.size(); ++i)
-            if (waiting[i] > 0)
-                problem += " " + (nodes[i]->name.empty() ? std::string(nodes[i]->cls->name->s_name)
-                                                         : nodes[i]->name);
+        for (std::size_t i = 0; i < g.nodes.size(); ++i)
+            if (waiting[i] > 0) {
+                const Box* b = g.nodes[i];
+                problem += ' ';
+                problem += b->name.empty() ? b->cls->name->s_name : b->name.c_str();
+            }
     }
+    return order;
+}
 
-    // Buffers, in chain order.
-    std::map<std::pair<const Box*, int>, float*> written; // (box, outlet) -> buffer
-    auto readers = [&](const Box* b, int o) {
-        int count = 0;
-        for (const Edge& e : edges)
-            count += (e.from == b && e.outlet == o);
-        return count;
-    };
-    for (std::size_t i : order) {
-        Box* b = nodes[i];
-        const int nin = b->signal_inlets;
-        std::vector<float*> in(static_cast<std::size_t>(nin));
-        std::vector<bool> private_in(static_cast<std::size_t>(nin), false);
-        std::vector<short> counts;
-        building_ = b;
-        for (int c = 0; c < nin; ++c) {
-            std::vector<float*> sources;
-            std::vector<int> source_readers;
-            for (const Edge& e : edges)
-                if (e.to == b && e.inlet == c) {
-                    sources.push_back(written.at({e.from, e.outlet}));
-                    source_readers.push_back(readers(e.from, e.outlet));
-                }
-            counts.push_back(static_cast<short>(sources.size()));
-            if (sources.empty()) {
-                buffers_.push_back(make_signal_buffer(n));
-                in[c] = buffers_.back().get();
-            } else if (sources.size() == 1) {
-                in[c] = sources[0];
-                private_in[c] = source_readers[0] == 1;
-            } else {
-                buffers_.push_back(make_signal_buffer(n));
-                in[c] = buffers_.back().get();
-                private_in[c] = true;
-                std::vector<void*> args{in[c], reinterpret_cast<void*>(n),
-                                        reinterpret_cast<void*>(sources.size())};
-                for (float* s : sources)
-                    args.push_back(s);
-                add(sum_perform, static_cast<long>(args.size()), args.data());
-            }
-        }
-        std::vector<float*> out;
-        int signal_outlet = 0;
-        for (std::size_t o = 0; o < b->outlets.size(); ++o) {
-            if (b->outlets[o]->kind != OutletKind::Signal)
-                continue;
-            float* buf = nullptr;
-            const int k = signal_outlet++;
-            if (!b->no_inplace() && k < nin && private_in[k]) {
-                buf = in[k];
-                private_in[k] = false;
-            } else {
-                buffers_.push_back(make_signal_buffer(n));
-                buf = buffers_.back().get();
-            }
-            written[{b, static_cast<int>(o)}] = buf;
-            out.push_back(buf);
-            counts.push_back(static_cast<short>(b->outlets[o]->cords.size()));
-        }
+// The box's "dsp" message: its signal records, inlets then outlets, and the connection counts.
+void send_dsp(Box& b, BoxWiring& w, long n, double sr, const Method& dsp) {
+    std::vector<Signal> records;
+    for (float* p : w.in)
+        records.push_back({n, p, sr});
+    for (float* p : w.out)
+        records.push_back({n, p, sr});
+    std::vector<Signal*> sp;
+    for (Signal& r : records)
+        sp.push_back(&r);
+    detail::DspCall call{sp.data(), w.counts.data()};
+    dsp.thunk(dsp.fn, b.instance, &call);
+}
 
-        std::vector<Signal> records;
-        for (float* p : in)
-            records.push_back({n, p, sr});
-        for (float* p : out)
-            records.push_back({n, p, sr});
-        std::vector<Signal*> sp;
-        for (Signal& s : records)
-            sp.push_back(&s);
-        const Method* m = b->cls->find(dsp);
-        detail::DspCall call{sp.data(), counts.data()};
-        m->thunk(m->fn, b->instance, &call);
+} // namespace
+
+void DspChain::build(const std::vector<Box*>& boxes, long n, double sr, std::string& problem) {
+    Symbol* dsp = gensym("dsp");
+    SignalGraph g = collect(boxes, dsp);
+    for (std::size_t i : sort(g, problem)) {
+        building_ = g.nodes[i];
+        BoxWiring w;
+        wire_inlets(g, i, n, w);
+        wire_outlets(g, i, n, w);
+        send_dsp(*g.nodes[i], w, n, sr, *g.nodes[i]->cls->find(dsp));
     }
     building_ = nullptr;
+}
+
+float* DspChain::new_buffer(long n) {
+    buffers_.push_back(make_signal_buffer(n));
+    return buffers_.back().get();
+}
+
+// An inlet without cords reads zeros, one with a single cord reads its source's buffer, and one
+// with several reads a sum that a host routine, placed just before the box, forms each vector.
+void DspChain::wire_inlets(const SignalGraph& g, std::size_t node, long n, BoxWiring& w) {
+    for (const std::vector<Source>& sources : g.into[node]) {
+        w.counts.push_back(static_cast<short>(sources.size()));
+        if (sources.size() == 1) {
+            const Source& s = sources[0];
+            w.in.push_back(g.written[s.node][static_cast<std::size_t>(s.outlet)]);
+            w.in_private.push_back(g.readers[s.node][static_cast<std::size_t>(s.outlet)] == 1);
+            continue;
+        }
+        w.in.push_back(new_buffer(n));
+        w.in_private.push_back(!sources.empty());
+        if (sources.empty())
+            continue;
+        std::vector<void*> args{w.in.back(), reinterpret_cast<void*>(n),
+                                reinterpret_cast<void*>(sources.size())};
+        for (const Source& s : sources)
+            args.push_back(g.written[s.node][static_cast<std::size_t>(s.outlet)]);
+        add(sum_perform, static_cast<long>(args.size()), args.data());
+    }
+}
+
+// Each signal outlet writes a buffer of its own, or, unless the box forbids it, the private
+// buffer of its inlet of the same index.
+void DspChain::wire_outlets(SignalGraph& g, std::size_t node, long n, BoxWiring& w) {
+    const Box& b = *g.nodes[node];
+    std::size_t k = 0; // signal outlet index
+    for (std::size_t o = 0; o < b.outlets.size(); ++o) {
+        if (b.outlets[o]->kind != OutletKind::Signal)
+            continue;
+        float* buf = nullptr;
+        if (!b.no_inplace() && k < w.in.size() && w.in_private[k]) {
+            buf = w.in[k];
+            w.in_private[k] = false;
+        } else {
+            buf = new_buffer(n);
+        }
+        ++k;
+        g.written[node][o] = buf;
+        w.out.push_back(buf);
+        w.counts.push_back(static_cast<short>(b.outlets[o]->cords.size()));
+    }
 }
 
 void DspChain::add(PerformRoutine perform, long n, void** args) {

@@ -21,6 +21,9 @@ struct TOVO_EXPORT AlignedFree {
 using SignalBuffer = std::unique_ptr<float[], AlignedFree>;
 TOVO_EXPORT SignalBuffer make_signal_buffer(long n); // zeroed
 
+struct SignalGraph; // the signal boxes and the cords between them, while a chain is built
+struct BoxWiring;   // one box's buffers and connection counts, as its "dsp" message carries them
+
 class DspChain {
 public:
     // Sorts the signal boxes, gives them buffers and sends each its "dsp" message, in chain
@@ -37,6 +40,12 @@ public:
     std::size_t routines() const { return entries_.size(); }
 
 private:
+    // The steps of build for one box, in chain order: buffers for its signal inlets, then for
+    // its signal outlets.
+    void wire_inlets(const SignalGraph& g, std::size_t node, long n, BoxWiring& w);
+    void wire_outlets(SignalGraph& g, std::size_t node, long n, BoxWiring& w);
+    float* new_buffer(long n);
+
     struct Entry {
         std::size_t at; // index of the routine's word
         long n;         // its argument count

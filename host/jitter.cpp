@@ -1,12 +1,11 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The Jitter layer: engine classes and their attributes, engine objects, and the wrapper
 // extension that each box of a wrapped class carries (its engine and its dump outlet). Like the
-// class registry, engine classes are registered once per process and serve every patch.
+// class registry, engine classes are registered once per process and serve every patch. Both
+// hosts build it, the tovo runtime and the Pd binding, each over its own host_services.
 #include <tovo/jitter.hpp>
 
-#include "host/jitter_trace.hpp"
-#include "host/registry.hpp"
-#include "host/runtime.hpp"
+#include "host_services.hpp"
 
 #include <cstdarg>
 #include <cstdio>
@@ -15,7 +14,7 @@
 #include <map>
 #include <memory>
 #include <string>
-#include <unordered_set>
+#include <unordered_map>
 #include <vector>
 
 namespace tovo::host {
@@ -26,9 +25,9 @@ struct JitAttr {
     Symbol* name;
     AttrType type;
     long count;
-    long offset;                    // in the engine record; unused when computed
-    detail::ErasedFn get = nullptr; // computed (read-only) attributes
-    detail::JitGetThunk get_thunk = nullptr;
+    long offset;                             // in the engine record; unused when computed
+    detail::ErasedFn get = nullptr;          // computed (read-only) attributes
+    detail::JitGetThunk get_thunk = nullptr; // the same
 
     bool read_only() const { return get_thunk != nullptr; }
 };
@@ -51,43 +50,29 @@ struct JitClass {
 };
 
 struct ClassEx {
-    Class* cls;
     long offset; // of the record's extension slot
     bool ob3d = false;
 };
 
 namespace {
 
-// The extension data of one box: owned by the box, reached through the record's slot.
+// The extension data of one box: owned by the box, and named by the record's slot.
 struct Obex final : BoxExtension {
     void* jitob = nullptr;
     Outlet* dumpout = nullptr;
     void* attached = nullptr; // the engine attached as a 3-D object
-    Outlet* matrix_out = nullptr;
 };
 
 struct JitterState {
     std::vector<std::unique_ptr<JitClass>> classes; // every class made, registered or not
     std::map<Symbol*, JitClass*> by_name;
-    std::map<const Class*, std::unique_ptr<ClassEx>> wrappers;
-    std::unordered_set<void*> live;         // engines made and not yet freed
-    std::unordered_set<void*> attached;     // engines attached to a box
-    std::vector<void*>* made_now = nullptr; // engines allocated by the running creation routine
-    JitterTrace trace;
+    std::map<const Class*, ClassEx> wrappers;
+    std::unordered_map<void*, bool> engines; // engines made and not yet freed: attached to a box?
 };
 
 JitterState& state() {
     static JitterState s;
     return s;
-}
-
-void trace(std::string_view operation) {
-    if (state().trace)
-        state().trace(operation);
-}
-
-void bug(const std::string& text) {
-    post("bug: %s", text.c_str());
 }
 
 long value_size(AttrType type) {
@@ -101,34 +86,23 @@ long value_size(AttrType type) {
     }
 }
 
-Box* box_of(void* x) {
-    return x ? static_cast<Object*>(x)->o_box : nullptr;
-}
-
 ClassEx* classex_of(const Class* c) {
     auto it = state().wrappers.find(c);
-    return it == state().wrappers.end() ? nullptr : it->second.get();
+    return it == state().wrappers.end() ? nullptr : &it->second;
 }
 
-char* slot_of(void* x, const ClassEx& p) {
-    return static_cast<char*>(x) + p.offset;
-}
-
-// The extension data of a box, when its record's slot still points at it.
+// The extension data of a box of a wrapped class, until max_jit_obex_free releases it.
 Obex* obex_of(void* x) {
-    Box* b = box_of(x);
-    const ClassEx* p = b ? classex_of(b->cls) : nullptr;
-    if (!p)
-        return nullptr;
-    void* slot = nullptr;
-    std::memcpy(&slot, slot_of(x, *p), sizeof slot);
-    auto* ob = dynamic_cast<Obex*>(b->extension.get());
-    return ob && slot == ob ? ob : nullptr;
+    return x ? dynamic_cast<Obex*>(extension_of(x).get()) : nullptr;
+}
+
+void set_slot(void* x, const Class* c, void* value) {
+    std::memcpy(static_cast<char*>(x) + classex_of(c)->offset, &value, sizeof value);
 }
 
 const char* class_name_of(void* x) {
-    Box* b = box_of(x);
-    return b ? b->cls->name->s_name : "jitter";
+    const Class* c = class_of(x);
+    return c ? class_name(c) : "jitter";
 }
 
 JitClass* registered_engine_class(Symbol* name) {
@@ -137,13 +111,24 @@ JitClass* registered_engine_class(Symbol* name) {
 }
 
 JitClass* engine_class_of(void* engine) {
-    return engine && state().live.count(engine) ? static_cast<JitObject*>(engine)->j_class
-                                                : nullptr;
+    return engine && state().engines.count(engine) ? static_cast<JitObject*>(engine)->j_class
+                                                   : nullptr;
 }
 
-void release_engine(void* engine) {
-    state().live.erase(engine);
-    std::free(engine);
+void attach(void* engine, bool attached) {
+    if (auto it = state().engines.find(engine); it != state().engines.end())
+        it->second = attached;
+}
+
+// Value i of an attribute stored from `at` on, copied since records give no alignment promise.
+template <class V> V read_value(const char* at, long i) {
+    V v;
+    std::memcpy(&v, at + i * static_cast<long>(sizeof v), sizeof v);
+    return v;
+}
+
+template <class V> void write_value(char* at, long i, V v) {
+    std::memcpy(at + i * static_cast<long>(sizeof v), &v, sizeof v);
 }
 
 // Sets the leading values of an attribute from atoms; values not given keep theirs.
@@ -153,18 +138,14 @@ void attr_set(void* x, void* engine, const JitAttr& a, short argc, const Atom* a
         return;
     }
     char* at = static_cast<char*>(engine) + a.offset;
-    const long n = argc < a.count ? argc : a.count;
-    for (long i = 0; i < n; ++i) {
-        char* value = at + i * value_size(a.type);
-        if (a.type == AttrType::Long) {
-            const std::int32_t n = atom_to_long(argv[i]);
-            std::memcpy(value, &n, sizeof n);
-        } else if (a.type == AttrType::Float32) {
-            const auto f = static_cast<float>(atom_to_double(argv[i]));
-            std::memcpy(value, &f, sizeof f);
-        } else if (argv[i].a_type == A_SYM) {
-            std::memcpy(value, &argv[i].a_w.w_sym, sizeof(Symbol*));
-        } else {
+    for (long i = 0; i < argc && i < a.count; ++i) {
+        if (a.type == AttrType::Long)
+            write_value(at, i, atom_to_long(argv[i]));
+        else if (a.type == AttrType::Float32)
+            write_value(at, i, static_cast<float>(atom_to_double(argv[i])));
+        else if (argv[i].a_type == A_SYM)
+            write_value(at, i, argv[i].a_w.w_sym);
+        else {
             error("%s: attribute \"%s\" takes a symbol", class_name_of(x), a.name->s_name);
             return;
         }
@@ -173,29 +154,21 @@ void attr_set(void* x, void* engine, const JitAttr& a, short argc, const Atom* a
 
 // Fills out with the attribute's values; returns their count.
 short attr_get(void* engine, const JitAttr& a, Atom* out) {
-    if (a.read_only()) {
-        for (long i = 0; i < a.count; ++i)
-            atom_setlong(&out[i], 0);
-        a.get_thunk(a.get, engine, out);
-        return static_cast<short>(a.count);
-    }
     const char* at = static_cast<const char*>(engine) + a.offset;
     for (long i = 0; i < a.count; ++i) {
-        const char* value = at + i * value_size(a.type);
-        if (a.type == AttrType::Long) {
-            std::int32_t v;
-            std::memcpy(&v, value, sizeof v);
-            atom_setlong(&out[i], v);
-        } else if (a.type == AttrType::Float32) {
-            float v;
-            std::memcpy(&v, value, sizeof v);
-            atom_setfloat(&out[i], v);
-        } else {
-            Symbol* v;
-            std::memcpy(&v, value, sizeof v);
-            atom_setsym(&out[i], v ? v : _jit_sym_nothing);
-        }
+        if (a.read_only())
+            atom_setlong(&out[i], 0);
+        else if (a.type == AttrType::Long)
+            atom_setlong(&out[i], read_value<std::int32_t>(at, i));
+        else if (a.type == AttrType::Float32)
+            atom_setfloat(&out[i], read_value<float>(at, i));
+        else if (Symbol* s = read_value<Symbol*>(at, i))
+            atom_setsym(&out[i], s);
+        else
+            atom_setsym(&out[i], _jit_sym_nothing);
     }
+    if (a.read_only())
+        a.get_thunk(a.get, engine, out);
     return static_cast<short>(a.count);
 }
 
@@ -223,29 +196,30 @@ void wrap_get(Object* x, Symbol* s, short, Atom*) {
     outlet_anything(ob->dumpout, a->name, n, out);
 }
 
+// Adds an attribute to its class unless it is malformed (a bug line says what is wrong) or the
+// class has one of its name already.
+void add_attr(JitClass* c, bool well_formed, const std::string& malformed, const JitAttr& attr) {
+    if (!c || !well_formed || !*attr.name->s_name)
+        bug(malformed);
+    else if (c->find(attr.name))
+        bug(std::string(c->name->s_name) + ": attribute \"" + attr.name->s_name + "\" added twice");
+    else
+        c->attrs.push_back(attr);
+}
+
+bool count_fits(long count) {
+    return count >= 1 && count <= JIT_ATTR_MAX;
+}
+
 } // namespace
 
-void set_jitter_trace(JitterTrace watcher) {
-    state().trace = std::move(watcher);
-}
-
-// --- class look-ups ---------------------------------------------------------------------------
-
-void* newinstance(Symbol* cls, short argc, Atom* argv) {
-    trace("newinstance");
-    Runtime* rt = Runtime::current();
-    return rt && cls ? rt->new_instance(cls, argc, argv) : nullptr;
-}
+// --- class look-ups (newinstance is each host's own) ------------------------------------------
 
 void* class_findbyname(Symbol* name_space, Symbol* cls) {
-    trace("class_findbyname");
-    if (name_space == gensym("box"))
-        return Registry::instance().find(cls);
     return name_space == gensym("jitter") ? registered_engine_class(cls) : nullptr;
 }
 
 JitClass* jit_class_findbyname(Symbol* cls) {
-    trace("jit_class_findbyname");
     return registered_engine_class(cls);
 }
 
@@ -259,82 +233,56 @@ JitClass* jit_class_define(const char* name, ErasedFn make, JitNewThunk make_thu
         bug("jit_class_new needs a name, a creation routine and a record that holds the header");
         return nullptr;
     }
-    auto c = std::make_unique<JitClass>(
-        JitClass{gensym(name), make, make_thunk, free_fn, free_thunk, size, {}});
-    state().classes.push_back(std::move(c));
+    state().classes.push_back(std::make_unique<JitClass>(
+        JitClass{gensym(name), make, make_thunk, free_fn, free_thunk, size, {}}));
     return state().classes.back().get();
 }
 
 void jit_class_add_getter(JitClass* c, const char* name, AttrType type, long count, ErasedFn get,
                           JitGetThunk thunk) {
-    if (!c || !name || !*name || !get || count < 1 || count > JIT_ATTR_MAX) {
-        bug(std::string("jit_class_addattr_getter: bad attribute \"") + (name ? name : "") + "\"");
-        return;
-    }
-    if (c->find(gensym(name))) {
-        bug(std::string(c->name->s_name) + ": attribute \"" + name + "\" added twice");
-        return;
-    }
-    c->attrs.push_back({gensym(name), type, count, 0, get, thunk});
+    Symbol* s = gensym(name ? name : "");
+    add_attr(c, get && count_fits(count),
+             std::string("jit_class_addattr_getter: bad attribute \"") + s->s_name + "\"",
+             {s, type, count, 0, get, thunk});
 }
 
 } // namespace detail
 
 void jit_class_addattr(JitClass* c, const char* name, AttrType type, long count, long offset) {
+    Symbol* s = gensym(name ? name : "");
     const long size = value_size(type);
-    if (!c || !name || !*name || count < 1 || count > JIT_ATTR_MAX ||
-        offset < static_cast<long>(sizeof(JitObject)) || offset % size != 0 ||
-        offset + count * size > c->size) {
-        bug(std::string("jit_class_addattr: attribute \"") + (name ? name : "") +
-            "\" does not fit its record");
-        return;
-    }
-    if (c->find(gensym(name))) {
-        bug(std::string(c->name->s_name) + ": attribute \"" + name + "\" added twice");
-        return;
-    }
-    c->attrs.push_back({gensym(name), type, count, offset});
+    add_attr(c,
+             c && count_fits(count) && offset >= static_cast<long>(sizeof(JitObject)) &&
+                 offset % size == 0 && offset + count * size <= c->size,
+             std::string("jit_class_addattr: attribute \"") + s->s_name +
+                 "\" does not fit its record",
+             {s, type, count, offset});
 }
 
 void jit_class_register(JitClass* c) {
     if (!c)
         return;
-    if (state().by_name.count(c->name)) {
+    if (!state().by_name.emplace(c->name, c).second)
         bug(std::string("engine class \"") + c->name->s_name + "\" registered twice");
-        return;
-    }
-    state().by_name[c->name] = c;
 }
 
 // --- engine objects ---------------------------------------------------------------------------
 
 void* jit_object_alloc(JitClass* c) {
-    if (!c)
-        return nullptr;
-    void* engine = std::calloc(1, static_cast<std::size_t>(c->size));
+    void* engine = c ? std::calloc(1, static_cast<std::size_t>(c->size)) : nullptr;
     if (!engine)
         return nullptr;
     static_cast<JitObject*>(engine)->j_class = c;
-    state().live.insert(engine);
-    if (state().made_now)
-        state().made_now->push_back(engine);
+    state().engines[engine] = false;
     return engine;
 }
 
 void* jit_object_new(Symbol* cls, Symbol* drawto) {
-    trace("jit_object_new");
     const JitClass* c = registered_engine_class(cls);
     if (!c)
         return nullptr;
-    std::vector<void*> made;
-    std::vector<void*>* outer = std::exchange(state().made_now, &made);
     void* engine = c->make_thunk(c->make, drawto ? drawto : _jit_sym_nothing);
-    state().made_now = outer;
-    // What the creation routine allocated and did not return never came to exist.
-    for (void* m : made)
-        if (m != engine)
-            release_engine(m);
-    if (engine && !state().live.count(engine)) {
+    if (engine && !engine_class_of(engine)) {
         bug(std::string(c->name->s_name) + ": creation returned an object the host did not make");
         return nullptr;
     }
@@ -342,7 +290,6 @@ void* jit_object_new(Symbol* cls, Symbol* drawto) {
 }
 
 void jit_object_free(void* engine) {
-    trace("jit_object_free");
     if (!engine)
         return;
     JitClass* c = engine_class_of(engine);
@@ -350,17 +297,17 @@ void jit_object_free(void* engine) {
         bug("jit_object_free: not a living engine object");
         return;
     }
-    if (state().attached.erase(engine))
+    if (state().engines[engine])
         bug(std::string("jit_object_free: ") + c->name->s_name +
             " freed while attached to a box; detach comes first");
     if (c->free_thunk && c->free_fn)
         c->free_thunk(c->free_fn, engine);
-    release_engine(engine);
+    state().engines.erase(engine);
+    std::free(engine);
 }
 
-void jit_object_error(void* x, const char* fmt, ...) {
-    trace("jit_object_error");
-    (void)x; // the text names the object itself
+void jit_object_error(void*, const char* fmt, ...) {
+    // The text names the object itself.
     char text[TEXT_MAX];
     va_list ap;
     va_start(ap, fmt);
@@ -370,7 +317,6 @@ void jit_object_error(void* x, const char* fmt, ...) {
 }
 
 JitErr jit_atom_arg_getsym(Symbol** out, long index, long argc, Atom* argv) {
-    trace("jit_atom_arg_getsym");
     if (!out || !argv || index < 0 || index >= argc || argv[index].a_type != A_SYM)
         return JIT_ERR_INVALID_INPUT;
     *out = argv[index].a_w.w_sym;
@@ -380,33 +326,30 @@ JitErr jit_atom_arg_getsym(Symbol** out, long index, long argc, Atom* argv) {
 // --- the wrapper ------------------------------------------------------------------------------
 
 ClassEx* max_jit_classex_setup(long offset) {
-    trace("max_jit_classex_setup");
-    Class* c = Registry::instance().registering();
+    Class* c = registering_class();
     if (!c) {
         bug("max_jit_classex_setup without a class being set up");
         return nullptr;
     }
-    const std::string name = c->name->s_name;
+    const std::string name = class_name(c);
     if (offset < static_cast<long>(sizeof(Object)) ||
         offset % static_cast<long>(alignof(void*)) != 0 ||
-        offset + static_cast<long>(sizeof(void*)) > c->size) {
+        offset + static_cast<long>(sizeof(void*)) > class_size(c)) {
         bug(name + ": the wrapper's slot must be a pointer-size member after the header");
         return nullptr;
     }
-    if (classex_of(c)) {
+    auto [it, added] = state().wrappers.emplace(c, ClassEx{offset});
+    if (!added) {
         bug(name + ": max_jit_classex_setup called twice");
         return nullptr;
     }
-    auto& p = state().wrappers[c];
-    p = std::make_unique<ClassEx>(ClassEx{c, offset});
-    return p.get();
+    return &it->second;
 }
 
 void max_jit_classex_standard_wrap(ClassEx* p, JitClass* jc, long /*flags*/) {
-    trace("max_jit_classex_standard_wrap");
     if (!p || !jc)
         return; // no engine class: boxes will fail to make their engine
-    if (Registry::instance().registering() != p->cls) {
+    if (classex_of(registering_class()) != p) {
         bug("max_jit_classex_standard_wrap outside its class's set-up");
         return;
     }
@@ -418,8 +361,7 @@ void max_jit_classex_standard_wrap(ClassEx* p, JitClass* jc, long /*flags*/) {
 }
 
 void max_ob3d_setup() {
-    trace("max_ob3d_setup");
-    ClassEx* p = classex_of(Registry::instance().registering());
+    ClassEx* p = classex_of(registering_class());
     if (!p) {
         bug("max_ob3d_setup before max_jit_classex_setup");
         return;
@@ -430,53 +372,42 @@ void max_ob3d_setup() {
 }
 
 void* max_jit_obex_new(Class* c, Symbol* /*jit_class_name*/) {
-    trace("max_jit_obex_new");
-    const ClassEx* p = c ? classex_of(c) : nullptr;
-    if (!p)
+    if (!c || !classex_of(c))
         return nullptr;
     void* x = newobject(c);
-    Box* b = box_of(x);
-    if (!b)
+    if (!x)
         return nullptr;
-    auto ob = std::make_unique<Obex>();
-    void* slot = ob.get();
-    std::memcpy(slot_of(x, *p), &slot, sizeof slot);
-    b->extension = std::move(ob);
+    auto& extension = extension_of(x);
+    extension = std::make_unique<Obex>();
+    set_slot(x, c, extension.get());
     return x;
 }
 
 void max_jit_obex_free(void* x) {
-    trace("max_jit_obex_free");
     Obex* ob = obex_of(x);
     if (!ob)
         return;
-    if (ob->attached)
-        state().attached.erase(ob->attached);
-    const void* none = nullptr;
-    std::memcpy(slot_of(x, *classex_of(box_of(x)->cls)), &none, sizeof none);
-    box_of(x)->extension.reset();
+    attach(ob->attached, false);
+    set_slot(x, class_of(x), nullptr);
+    extension_of(x).reset();
 }
 
 void max_jit_obex_jitob_set(void* x, void* engine) {
-    trace("max_jit_obex_jitob_set");
     if (Obex* ob = obex_of(x))
         ob->jitob = engine;
 }
 
 void* max_jit_obex_jitob_get(void* x) {
-    trace("max_jit_obex_jitob_get");
     const Obex* ob = obex_of(x);
     return ob ? ob->jitob : nullptr;
 }
 
 void max_jit_obex_dumpout_set(void* x, Outlet* dumpout) {
-    trace("max_jit_obex_dumpout_set");
     if (Obex* ob = obex_of(x))
         ob->dumpout = dumpout;
 }
 
 long max_jit_attr_args_offset(short argc, Atom* argv) {
-    trace("max_jit_attr_args_offset");
     long n = 0;
     while (argv && n < argc && !is_attr_word(argv[n]))
         ++n;
@@ -484,33 +415,28 @@ long max_jit_attr_args_offset(short argc, Atom* argv) {
 }
 
 void max_jit_attr_args(void* x, short argc, Atom* argv) {
-    trace("max_jit_attr_args");
     const Obex* ob = obex_of(x);
     const JitClass* c = ob ? engine_class_of(ob->jitob) : nullptr;
     if (!c || !argv)
         return;
-    short i = 0;
-    while (i < argc && !is_attr_word(argv[i]))
-        ++i;
+    long i = max_jit_attr_args_offset(argc, argv);
     while (i < argc) {
         Symbol* name = gensym(argv[i].a_w.w_sym->s_name + 1);
-        short end = static_cast<short>(i + 1);
-        while (end < argc && !is_attr_word(argv[end]))
-            ++end;
+        const long values =
+            max_jit_attr_args_offset(static_cast<short>(argc - i - 1), argv + i + 1);
         if (const JitAttr* a = c->find(name))
-            attr_set(x, ob->jitob, *a, static_cast<short>(end - i - 1), argv + i + 1);
+            attr_set(x, ob->jitob, *a, static_cast<short>(values), argv + i + 1);
         else
             error("%s: no attribute \"%s\"", class_name_of(x), name->s_name);
-        i = end;
+        i += 1 + values;
     }
 }
 
-void max_jit_ob3d_attach(void* x, void* engine, Outlet* matrix_out) {
-    trace("max_jit_ob3d_attach");
+void max_jit_ob3d_attach(void* x, void* engine, Outlet* /*matrix_out: nothing is drawn*/) {
     Obex* ob = obex_of(x);
     if (!ob)
         return;
-    if (!classex_of(box_of(x)->cls)->ob3d) {
+    if (!classex_of(class_of(x))->ob3d) {
         bug(std::string(class_name_of(x)) + ": max_jit_ob3d_attach needs max_ob3d_setup");
         return;
     }
@@ -518,21 +444,17 @@ void max_jit_ob3d_attach(void* x, void* engine, Outlet* matrix_out) {
         bug(std::string(class_name_of(x)) + ": max_jit_ob3d_attach of no living engine");
         return;
     }
-    if (ob->attached)
-        state().attached.erase(ob->attached);
+    attach(ob->attached, false);
     ob->attached = engine;
-    ob->matrix_out = matrix_out;
-    state().attached.insert(engine);
+    attach(engine, true);
 }
 
 void max_jit_ob3d_detach(void* x) {
-    trace("max_jit_ob3d_detach");
     Obex* ob = obex_of(x);
     if (!ob || !ob->attached)
         return;
-    state().attached.erase(ob->attached);
+    attach(ob->attached, false);
     ob->attached = nullptr;
-    ob->matrix_out = nullptr;
 }
 
 void max_jit_ob3d_assist(void* /*x*/, void* /*box*/, long kind, long index, char* text) {

@@ -131,15 +131,6 @@ void Registry::begin_class(Class** slot, Symbol* name, NewRoutine make, detail::
 
 namespace detail {
 
-namespace {
-
-void bug(const std::string& text) {
-    if (Runtime* rt = Runtime::current())
-        rt->print("bug: " + text);
-}
-
-} // namespace
-
 void register_class(Class** slot, NewRoutine make, ErasedFn free_fn, FreeThunk thunk, long size,
                     const short* codes, int ncodes) {
     Registry& r = Registry::instance();

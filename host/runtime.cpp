@@ -17,10 +17,8 @@ thread_local Runtime* t_current = nullptr;
 // Nested sends deeper than this are dropped: a cord loop between objects ends here.
 constexpr int MAX_DEPTH = 1000;
 constexpr std::size_t INSTANCE_ALIGN = 64;
-
-Box* box_of(void* x) {
-    return x ? static_cast<Object*>(x)->o_box : nullptr;
-}
+// Typed arguments of one message that are converted without an allocation.
+constexpr std::size_t TYPED_ARGS_ON_STACK = 8;
 
 } // namespace
 
@@ -267,10 +265,21 @@ void Runtime::deliver(Box* box, int inlet, Symbol* selector, short argc, Atom* a
     const int outer_inlet = current_inlet_;
     current_inlet_ = inlet;
     if (m->shape == detail::Shape::Typed) {
-        std::vector<detail::Arg> typed(m->codes.size(), detail::Arg{0, 0.0});
-        for (std::size_t i = 0; i < typed.size() && i < static_cast<std::size_t>(argc); ++i)
-            typed[i] = {atom_to_long(argv[i]), atom_to_double(argv[i])};
-        detail::TypedCall call{typed.data()};
+        // Converted on the stack: handlers take a handful of arguments, and only one declaring
+        // more than fit there costs an allocation per message.
+        detail::Arg fixed[TYPED_ARGS_ON_STACK];
+        std::unique_ptr<detail::Arg[]> spilled;
+        const std::size_t count = m->codes.size();
+        detail::Arg* typed = fixed;
+        if (count > TYPED_ARGS_ON_STACK) {
+            spilled = std::make_unique<detail::Arg[]>(count);
+            typed = spilled.get();
+        }
+        for (std::size_t i = 0; i < count; ++i)
+            typed[i] = i < static_cast<std::size_t>(argc)
+                           ? detail::Arg{atom_to_long(argv[i]), atom_to_double(argv[i])}
+                           : detail::Arg{0, 0.0};
+        detail::TypedCall call{typed};
         m->thunk(m->fn, box->instance, &call);
     } else {
         detail::GimmeCall call{selector, argc, argv};
@@ -476,7 +485,7 @@ void Runtime::api_inlet_new(void* x) {
 
 void Runtime::api_dsp_addv(PerformRoutine perform, long n, void** args) {
     if (!building_ || !perform || (n > 0 && !args)) {
-        print("bug: dsp_addv outside a \"dsp\" message or without a routine");
+        bug("dsp_addv outside a \"dsp\" message or without a routine");
         return;
     }
     building_->add(perform, n, args);

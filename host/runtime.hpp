@@ -5,6 +5,7 @@
 #pragma once
 
 #include "host/dsp.hpp"
+#include "host/host_services.hpp"
 #include "host/registry.hpp"
 #include <tovo/api.hpp>
 
@@ -37,12 +38,6 @@ struct Outlet {
     Box* owner;
     OutletKind kind;
     std::vector<Cord> cords; // fan-out in connection order
-};
-
-// Host-side data that a layer of the host keeps for one box (the Jitter wrapper's, for one). It
-// goes with the box, whether or not the object's free routine released it.
-struct BoxExtension {
-    virtual ~BoxExtension() = default;
 };
 
 struct Box {

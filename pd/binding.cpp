@@ -43,14 +43,6 @@ Binding& binding() {
     return b;
 }
 
-Box* box_of(void* x) {
-    return x ? static_cast<Object*>(x)->o_box : nullptr;
-}
-
-void bug(const std::string& text) {
-    ::post("bug: %s", text.c_str());
-}
-
 std::string vformat(const char* fmt, va_list ap) {
     va_list copy;
     va_copy(copy, ap);
@@ -305,12 +297,31 @@ const Method* Class::find(Symbol* selector) const {
     return nullptr;
 }
 
-Class* find_class(Symbol* name) {
-    return name ? find_class(std::string(name->s_name)) : nullptr;
+// --- what the Jitter layer needs of this host (host/host_services.hpp) --------------------------
+
+void bug(const std::string& text) {
+    ::post("bug: %s", text.c_str());
 }
 
 Class* registering_class() {
     return binding().registering;
+}
+
+const char* class_name(const Class* c) {
+    return c->name->s_name;
+}
+
+long class_size(const Class* c) {
+    return c->size;
+}
+
+Class* class_of(void* x) {
+    Box* b = box_of(x);
+    return b ? b->cls : nullptr;
+}
+
+std::unique_ptr<BoxExtension>& extension_of(void* x) {
+    return box_of(x)->extension;
 }
 
 Box* current_box() {

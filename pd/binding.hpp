@@ -1,11 +1,13 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The SDK realised on Pure Data: what the binding keeps for each class, box, outlet and clock.
-// Shared by the core (binding.cpp) and the Jitter layer (jitter.cpp); plug-ins never see it.
+// binding.cpp implements the SDK over it, and host_services for the Jitter layer the tovo host
+// shares (host/jitter.cpp); plug-ins never see it.
 // Pd's header stays out of namespace tovo: its macros name Pd's type codes unqualified.
 #pragma once
 
 #include <m_pd.h>
 
+#include "host/host_services.hpp"
 #include <tovo/api.hpp>
 
 #include <memory>
@@ -39,11 +41,6 @@ struct Outlet {
     Box* owner;
     bool signal;
     t_outlet* pd = nullptr; // made once the creation routine has returned
-};
-
-// Data that a layer of the binding keeps for one box (the Jitter wrapper's); it goes with the box.
-struct BoxExtension {
-    virtual ~BoxExtension() = default;
 };
 
 struct Clock {
@@ -80,10 +77,6 @@ struct Box {
     std::vector<std::unique_ptr<float[]>> copies;
 };
 
-// A class made by a plug-in's main, by name; null when there is none (yet).
-Class* find_class(Symbol* name);
-// The class whose main is running (null outside a main), for the Jitter layer's set-up calls.
-Class* registering_class();
 // The box whose message or creation is being handled, for error lines; may be null.
 Box* current_box();
 

@@ -1,18 +1,17 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The rotation objects' conversions between a quaternion and what patches speak: an angle with
 // a direction, three angles about y, x and z, the direction of turned body axes, the reverse
-// turn. Angles in degrees, through the decimal constants below exactly as written.
+// turn. Angles in degrees, through the package's decimal factors exactly as written.
 #pragma once
 
 #include "quaternion.hpp"
+#include <tovo/angles.hpp>
 
 namespace tovo {
 
-// pi/360, 180/pi and 360/pi as these decimals, not at full precision: they decide edge cases
-// (180 degrees with no direction gives w of about -5.1e-12, hence the identity).
-inline constexpr double HALF_DEGREE_FACTOR = 0.00872664626;     // degrees to half-angle radians
-inline constexpr double RADIAN_FACTOR = 57.29577951308;         // radians to degrees
-inline constexpr double DOUBLE_RADIAN_FACTOR = 114.59155902616; // half-angle radians to degrees
+// Angles convert through HALF_DEGREE_FACTOR, RADIAN_FACTOR and DOUBLE_RADIAN_FACTOR (angles.hpp)
+// as those decimals, not at full precision: they decide edge cases (180 degrees with no direction
+// gives w of about -5.1e-12, hence the identity).
 
 // How far 2(wy - xz) may lie from +-1 and still count as a turn of +-90 degrees about y: 2^-23
 // rounded up, the most that rounding w, x, y, z to single precision can move that term. The

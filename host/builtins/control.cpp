@@ -2,7 +2,6 @@
 // Control objects a patch needs around the package's objects: line (ramps), metro (a steady
 // bang), prepend, pack, unpack, and xyz2angles (a direction to azimuth and elevation).
 #include "host/builtins/builtins.hpp"
-#include "host/runtime.hpp"
 
 #include <cmath>
 #include <type_traits>

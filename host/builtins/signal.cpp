@@ -2,9 +2,9 @@
 // Signal sources: sig~ (a constant), cycle~ (a cosine oscillator) and noise~ (white noise from
 // a seed, the same samples on every run); and snapshot~, which reads a signal back as numbers.
 #include "host/builtins/builtins.hpp"
+#include <tovo/relaxed.hpp>
 
 #include <array>
-#include <atomic>
 #include <cmath>
 #include <cstdint>
 #include <type_traits>
@@ -13,14 +13,6 @@ namespace tovo::builtins {
 using namespace host;
 
 namespace {
-
-float relaxed_load(float& v) {
-    return std::atomic_ref<float>(v).load(std::memory_order_relaxed);
-}
-
-void relaxed_store(float& v, float value) {
-    std::atomic_ref<float>(v).store(value, std::memory_order_relaxed);
-}
 
 // --- sig~ [VALUE]: a constant signal ------------------------------------------------------------
 
@@ -42,14 +34,14 @@ void* sig_new(Symbol*, short argc, Atom* argv) {
 
 void sig_list(Sig* x, Symbol*, short argc, Atom* argv) {
     if (argc > 0)
-        relaxed_store(x->value, static_cast<float>(atom_to_double(argv[0])));
+        store_relaxed(x->value, static_cast<float>(atom_to_double(argv[0])));
 }
 
 std::intptr_t* sig_perform(std::intptr_t* w) {
     auto* x = reinterpret_cast<Sig*>(w[1]);
     const long n = static_cast<long>(w[2]);
     auto* out = reinterpret_cast<float*>(w[3]);
-    const float v = relaxed_load(x->value);
+    const float v = load_relaxed(x->value);
     for (long j = 0; j < n; ++j)
         out[j] = v;
     return w + 4;
@@ -99,7 +91,7 @@ void* cycle_new(Symbol*, short argc, Atom* argv) {
 
 void cycle_list(Cycle* x, Symbol*, short argc, Atom* argv) {
     if (argc > 0)
-        relaxed_store(x->frequency, static_cast<float>(atom_to_double(argv[0])));
+        store_relaxed(x->frequency, static_cast<float>(atom_to_double(argv[0])));
 }
 
 // Reads the table at the phase and moves the phase on by one sample at frequency f.
@@ -122,7 +114,7 @@ std::intptr_t* cycle_perform(std::intptr_t* w) {
     const auto* freq = reinterpret_cast<const float*>(w[3]);
     auto* out = reinterpret_cast<float*>(w[4]);
     const float* table = cosine_table().data();
-    const double fixed = relaxed_load(x->frequency);
+    const double fixed = load_relaxed(x->frequency);
     double phase = x->phase;
     for (long j = 0; j < n; ++j)
         out[j] = cycle_step(table, phase, freq ? freq[j] : fixed, x->period);
@@ -221,7 +213,7 @@ static_assert(std::is_standard_layout_v<Snapshot> &&
 Class* snapshot_class;
 
 void snapshot_bang(Snapshot* x) {
-    atom_setfloat(&x->result[0], relaxed_load(x->value));
+    atom_setfloat(&x->result[0], load_relaxed(x->value));
     outlet_list(x->out, nullptr, 1, x->result);
 }
 
@@ -257,7 +249,7 @@ std::intptr_t* snapshot_perform(std::intptr_t* w) {
     const long n = static_cast<long>(w[2]);
     const auto* in = reinterpret_cast<const float*>(w[3]);
     if (n > 0)
-        relaxed_store(x->value, in[n - 1]);
+        store_relaxed(x->value, in[n - 1]);
     return w + 4;
 }
 

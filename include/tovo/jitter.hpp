@@ -36,8 +36,7 @@ TOVO_EXPORT extern Symbol* const _jit_sym_nothing;
 // An instance of a class, loading its library if need be, that belongs to no patch box; free it
 // with freeobject. Null when the class cannot be had.
 TOVO_EXPORT void* newinstance(Symbol* cls, short argc, Atom* argv);
-// A registered class: name-space "box" gives a box class (Class*), "jitter" an engine class
-// (JitClass*). Null for anything else.
+// A registered engine class (JitClass*) in the name-space "jitter"; null for anything else.
 TOVO_EXPORT void* class_findbyname(Symbol* name_space, Symbol* cls);
 TOVO_EXPORT JitClass* jit_class_findbyname(Symbol* cls);
 

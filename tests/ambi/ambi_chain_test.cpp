@@ -5,6 +5,7 @@
 
 #include "ambi_patch.hpp"
 #include "decoding_law.hpp"
+#include <tovo/angles.hpp>
 
 #include <gtest/gtest.h>
 
@@ -24,8 +25,8 @@ struct Chain {
         patch.run("vectorsize 4\nnew src sig~ " + float_text(source) +
                   "\nnew e tovo.ambi.encode~ " + encoder_args + "\nnew d tovo.ambi.decode~ " +
                   decoder_args + "\nconnect src 0 e 0");
-        channels = static_cast<int>(patch.runtime().box("e")->outlets.size());
-        speakers = static_cast<int>(patch.runtime().box("d")->outlets.size());
+        channels = patch.outlets("e");
+        speakers = patch.outlets("d");
         std::string cords;
         for (int c = 0; c < channels; ++c)
             cords += "connect e " + std::to_string(c) + " d " + std::to_string(c) + "\n";
@@ -54,8 +55,8 @@ TEST(AmbiChain, EverySpeakerFollowsTheLaw) {
     // The encoder's channels: the source under the harmonics of its direction, W at 1/sqrt(2).
     float weights[16];
     weights[0] = 0.70710677f;
-    tovo::ambi::ambi_weights(3, 3, static_cast<float>(35.0f * 0.01745329252),
-                             static_cast<float>(20.0f * 0.01745329252), weights);
+    tovo::ambi::ambi_weights(3, 3, static_cast<float>(35.0f * tovo::DEGREE_FACTOR),
+                             static_cast<float>(20.0f * tovo::DEGREE_FACTOR), weights);
     for (int c = 0; c < 16; ++c)
         for (float x : chain.encoded[c])
             ASSERT_EQ(x, 0.0f + weights[c] * 0.8f) << "channel " << c;
@@ -69,8 +70,8 @@ TEST(AmbiChain, EverySpeakerFollowsTheLaw) {
     for (int k = 0; k < 16; ++k) {
         float azimuth = static_cast<float>((k - 0.5) * 2.0 * 3.14159265359 / 16), elevation = 0;
         if (k == 3) {
-            azimuth = static_cast<float>(10.0 * 0.01745329252);
-            elevation = static_cast<float>(40.0 * 0.01745329252);
+            azimuth = static_cast<float>(10.0 * tovo::DEGREE_FACTOR);
+            elevation = static_cast<float>(40.0 * tovo::DEGREE_FACTOR);
         } else if (k == 9) {
             azimuth = -2.0f;
             elevation = -1.0f;

@@ -144,9 +144,8 @@ TEST(AmbiConvert, InletsAndOutletsFollowEachSide) {
                "ambix channel ACN15 (signal)"}}) {
         Patch patch;
         ASSERT_EQ(patch.run(std::string("new c tovo.ambi.convert~ ") + c.args), Lines{}) << c.args;
-        const auto* box = patch.runtime().box("c");
-        EXPECT_EQ(box->inlet_count(), c.inlets) << c.args;
-        ASSERT_EQ(static_cast<int>(box->outlets.size()), c.outlets) << c.args;
+        EXPECT_EQ(patch.inlets("c"), c.inlets) << c.args;
+        ASSERT_EQ(patch.outlets("c"), c.outlets) << c.args;
         EXPECT_EQ(patch.run("assist c in 0\nassist c out " + std::to_string(c.outlets - 1)),
                   (Lines{c.first_in, c.last_out}));
     }

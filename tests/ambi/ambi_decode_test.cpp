@@ -23,11 +23,10 @@ using Lines = std::vector<std::string>;
 struct Decoder {
     explicit Decoder(const std::string& args) {
         made = patch.run("new d tovo.ambi.decode~ " + args);
-        box = patch.runtime().box("d");
     }
     Lines send(const std::string& message) { return patch.run("send d " + message); }
-    int inlets() const { return box->inlet_count(); }
-    int outlets() const { return static_cast<int>(box->outlets.size()); }
+    int inlets() const { return patch.inlets("d"); }
+    int outlets() const { return patch.outlets("d"); }
     // The "flavour weights per order" line of the report.
     std::string order_line() { return send("dump").back(); }
     // The channel table of "dump 1", without its heading.
@@ -39,7 +38,6 @@ struct Decoder {
 
     Patch patch;
     Lines made; // what creation printed
-    tovo::host::Box* box = nullptr;
 };
 
 const std::string WARNING = "WARNING [ambi.decode~]: at least ";

@@ -22,7 +22,7 @@ public:
         const Lines made = patch.run("vectorsize 2\nnew src sig~ " + float_text(input) +
                                      "\nnew e tovo.ambi.encode~ " + args + "\nconnect src 0 e 0");
         EXPECT_TRUE(made.empty()) << made.front();
-        outlets = static_cast<int>(patch.runtime().box("e")->outlets.size());
+        outlets = patch.outlets("e");
         patch.run(print_each_outlet("e", outlets, "o"));
     }
     // Sample 0 of every outlet after one vector.

@@ -9,6 +9,7 @@
 #include "app/script.hpp"
 #include "host/registry.hpp"
 #include "support/patch.hpp"
+#include <tovo/angles.hpp>
 
 #include <gtest/gtest.h>
 
@@ -27,8 +28,6 @@ namespace {
 using namespace tovo;
 using namespace tovo::host;
 using tovo::testing::Patch;
-
-constexpr double DEGREE_FACTOR = 0.01745329252;
 
 // --- test.tap~ N: N signal inlets whose vectors go to the check the test has set ----------------
 

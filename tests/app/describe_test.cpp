@@ -39,6 +39,7 @@ TEST(Methods, EveryShapeOfHandlerInRegistrationOrder) {
         "  int     int",
         "  float   float",
         "  mixed   int float int",
+        "  wide    int float int float int float int float int float",
         "  list    atoms",
         "  gimme   atoms",
         "  assist  private",

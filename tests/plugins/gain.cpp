@@ -20,10 +20,8 @@ void* gain_new(Symbol*, short argc, Atom* argv) {
     auto* x = static_cast<Gain*>(newobject(gain_class));
     x->gain = 1.0f;
     for (short i = 0; i < argc; ++i) {
-        if (argv[i].a_type == A_FLOAT)
-            x->gain = argv[i].a_w.w_float;
-        else if (argv[i].a_type == A_LONG)
-            x->gain = static_cast<float>(argv[i].a_w.w_long);
+        if (argv[i].a_type != A_SYM)
+            x->gain = static_cast<float>(atom_to_double(argv[i]));
         else if (argv[i].a_w.w_sym == gensym("noinplace"))
             x->z.z_misc = Z_NO_INPLACE;
     }

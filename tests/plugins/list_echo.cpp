@@ -48,6 +48,12 @@ void list_echo_mixed(ListEcho*, std::int32_t a, double b, std::int32_t c) {
     post("list_echo: mixed %d %.9g %d", a, b, c);
 }
 
+// More typed arguments than the host converts on its stack.
+void list_echo_wide(ListEcho*, std::int32_t a, double b, std::int32_t c, double d, std::int32_t e,
+                    double f, std::int32_t g, double h, std::int32_t i, double j) {
+    post("list_echo: wide %d %.9g %d %.9g %d %.9g %d %.9g %d %.9g", a, b, c, d, e, f, g, h, i, j);
+}
+
 void list_echo_list(ListEcho* x, Symbol*, short argc, Atom* argv) {
     const short n = argc < 16 ? argc : 16;
     for (short i = 0; i < n; ++i)
@@ -77,6 +83,8 @@ TOVO_EXPORT int main() {
     addmess(list_echo_int, "int", A_LONG, 0);
     addmess(list_echo_float, "float", A_FLOAT, 0);
     addmess(list_echo_mixed, "mixed", A_LONG, A_FLOAT, A_LONG, 0);
+    addmess(list_echo_wide, "wide", A_LONG, A_FLOAT, A_LONG, A_FLOAT, A_LONG, A_FLOAT, A_LONG,
+            A_FLOAT, A_LONG, A_FLOAT, 0);
     addmess(list_echo_list, "list", A_GIMME, 0);
     addmess(list_echo_gimme, "gimme", A_GIMME, 0);
     addmess(list_echo_assist, "assist", A_CANT, 0);

@@ -39,6 +39,32 @@ public:
     int errors() const { return script_.errors(); }
     host::Runtime& runtime() { return rt_; }
 
+    // A box's inlets and outlets, as a patcher shows them; -1 when there is no such box.
+    int inlets(const std::string& name) const {
+        const host::Box* b = rt_.box(name);
+        return b ? b->inlet_count() : -1;
+    }
+    int outlets(const std::string& name) const {
+        const host::Box* b = rt_.box(name);
+        return b ? static_cast<int>(b->outlets.size()) : -1;
+    }
+    // The object's own record, for calling the host API on its behalf; null when there is no box.
+    void* instance(const std::string& name) const {
+        const host::Box* b = rt_.box(name);
+        return b ? b->instance : nullptr;
+    }
+
+    // Calls f with this patch's runtime current, as the host is when it calls into a plug-in, and
+    // returns the lines printed meanwhile.
+    template <class F> std::vector<std::string> call(F f) {
+        const std::size_t from = lines_.size();
+        {
+            host::CurrentRuntime here(&rt_);
+            f();
+        }
+        return {lines_.begin() + static_cast<std::ptrdiff_t>(from), lines_.end()};
+    }
+
 private:
     std::vector<std::string> lines_;
     host::Runtime rt_;

@@ -1,12 +1,12 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // Whole-value access to the settings that message handlers write while a perform routine reads
-// them. Records stay plain (the host runs no constructor), so the access is atomic rather than
-// the members: a relaxed store or load of one float, which costs a plain move.
+// them on the signal thread. Records stay plain (the host runs no constructor), so the access is
+// atomic rather than the members: a relaxed store or load of one float, which costs a plain move.
 #pragma once
 
 #include <atomic>
 
-namespace tovo::ambi {
+namespace tovo {
 
 static_assert(std::atomic_ref<float>::required_alignment == alignof(float));
 
@@ -19,4 +19,4 @@ inline float load_relaxed(const float& value) {
     return std::atomic_ref<float>(const_cast<float&>(value)).load(std::memory_order_relaxed);
 }
 
-} // namespace tovo::ambi
+} // namespace tovo
