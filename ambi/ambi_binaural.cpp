@@ -5,9 +5,9 @@
 #include "binaural_sets.hpp"
 #include "convolver.hpp"
 #include "hrir_set.hpp"
-#include "relaxed.hpp"
 #include "weights.hpp"
 #include <tovo/api.hpp>
+#include <tovo/relaxed.hpp>
 
 #include <atomic>
 #include <cmath>
