@@ -17,8 +17,6 @@ thread_local Runtime* t_current = nullptr;
 // Nested sends deeper than this are dropped: a cord loop between objects ends here.
 constexpr int MAX_DEPTH = 1000;
 constexpr std::size_t INSTANCE_ALIGN = 64;
-// Typed arguments of one message that are converted without an allocation.
-constexpr std::size_t TYPED_ARGS_ON_STACK = 8;
 
 } // namespace
 
@@ -228,8 +226,7 @@ bool Runtime::disconnect(Box* from, int outlet, Box* to, int inlet, std::string&
 void Runtime::send(Box* box, Symbol* selector, std::span<const Atom> args) {
     CurrentRuntime here(this);
     if (args.size() > MAX_MESSAGE_ATOMS) {
-        print(std::string("error: ") + box->cls->name->s_name + ": \"" + selector->s_name +
-              "\" with more than " + std::to_string(MAX_MESSAGE_ATOMS) + " atoms was dropped");
+        print("error: " + too_many_atoms(*box->cls, selector));
         return;
     }
     std::vector<Atom> argv(args.begin(), args.end());
@@ -249,42 +246,15 @@ void Runtime::deliver(Box* box, int inlet, Symbol* selector, short argc, Atom* a
         overflowed_ = true;
         return;
     }
-    const Method* m = box->cls->find(selector);
-    if (m && (m->shape == detail::Shape::Dsp || m->shape == detail::Shape::Assist))
-        m = nullptr; // private: the host's own
-    if (!m)
-        if (const Method* any = box->cls->find(gensym("anything"));
-            any && any->shape == detail::Shape::Gimme)
-            m = any;
+    const Method* m = find_handler(*box->cls, selector);
     if (!m) {
-        print(std::string("error: ") + box->cls->name->s_name + ": doesn't understand \"" +
-              selector->s_name + "\"");
+        print("error: " + not_understood(*box->cls, selector));
         return;
     }
     ++depth_;
     const int outer_inlet = current_inlet_;
     current_inlet_ = inlet;
-    if (m->shape == detail::Shape::Typed) {
-        // Converted on the stack: handlers take a handful of arguments, and only one declaring
-        // more than fit there costs an allocation per message.
-        detail::Arg fixed[TYPED_ARGS_ON_STACK];
-        std::unique_ptr<detail::Arg[]> spilled;
-        const std::size_t count = m->codes.size();
-        detail::Arg* typed = fixed;
-        if (count > TYPED_ARGS_ON_STACK) {
-            spilled = std::make_unique<detail::Arg[]>(count);
-            typed = spilled.get();
-        }
-        for (std::size_t i = 0; i < count; ++i)
-            typed[i] = i < static_cast<std::size_t>(argc)
-                           ? detail::Arg{atom_to_long(argv[i]), atom_to_double(argv[i])}
-                           : detail::Arg{0, 0.0};
-        detail::TypedCall call{typed};
-        m->thunk(m->fn, box->instance, &call);
-    } else {
-        detail::GimmeCall call{selector, argc, argv};
-        m->thunk(m->fn, box->instance, &call);
-    }
+    call_handler(*m, box->instance, selector, argc, argv);
     current_inlet_ = outer_inlet;
     --depth_;
 }
