@@ -2,6 +2,8 @@
 // The patch runtime: boxes, cords, typed message delivery and the signal chain's life.
 #include "host/runtime.hpp"
 
+#include "host/inline_buffer.hpp"
+
 #include <algorithm>
 #include <cmath>
 #include <cstring>
@@ -17,6 +19,10 @@ thread_local Runtime* t_current = nullptr;
 // Nested sends deeper than this are dropped: a cord loop between objects ends here.
 constexpr int MAX_DEPTH = 1000;
 constexpr std::size_t INSTANCE_ALIGN = 64;
+// What one message copies without an allocation: its atoms, when it comes from outside the
+// patch, and an outlet's cords as it leaves.
+constexpr std::size_t ATOMS_ON_STACK = 16;
+constexpr std::size_t CORDS_ON_STACK = 8;
 
 } // namespace
 
@@ -229,7 +235,9 @@ void Runtime::send(Box* box, Symbol* selector, std::span<const Atom> args) {
         print("error: " + too_many_atoms(*box->cls, selector));
         return;
     }
-    std::vector<Atom> argv(args.begin(), args.end());
+    // Handlers take their atoms writable: they get a copy of the caller's.
+    InlineBuffer<Atom, ATOMS_ON_STACK> argv(args.size());
+    std::copy(args.begin(), args.end(), argv.data());
     deliver(box, 0, selector, static_cast<short>(argv.size()), argv.data());
 }
 
@@ -405,7 +413,9 @@ Outlet* Runtime::api_outlet(void* x, OutletKind kind) {
 void Runtime::api_outlet_send(Outlet* o, Symbol* s, short argc, Atom* argv) {
     if (!o || o->kind != OutletKind::Message)
         return;
-    const std::vector<Cord> cords = o->cords; // a receiver may edit the patch
+    // A receiver may edit the patch while the message travels: it goes along a copy of the cords.
+    InlineBuffer<Cord, CORDS_ON_STACK> cords(o->cords.size());
+    std::copy(o->cords.begin(), o->cords.end(), cords.data());
     for (const Cord& c : cords)
         deliver(c.to, c.inlet, s, argc, argv);
 }

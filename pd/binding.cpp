@@ -5,6 +5,7 @@
 #include "binding.hpp"
 
 #include "host/dispatch.hpp"
+#include "host/inline_buffer.hpp"
 #include <tovo/jitter.hpp>
 
 #include <algorithm>
@@ -21,6 +22,8 @@ namespace tovo::host {
 namespace {
 
 constexpr std::size_t INSTANCE_ALIGN = 64;
+// Atoms one message converts to or from Pd's without an allocation.
+constexpr std::size_t ATOMS_ON_STACK = 16;
 
 struct Binding {
     ClassTable classes;
@@ -87,7 +90,7 @@ void dispatch(Box* b, long inlet, t_symbol* s, int argc, t_atom* argv) {
         ::pd_error(b->pd, "%s", not_understood(c, selector).c_str());
         return;
     }
-    std::vector<Atom> atoms(static_cast<std::size_t>(argc));
+    InlineBuffer<Atom, ATOMS_ON_STACK> atoms(static_cast<std::size_t>(argc));
     for (int i = 0; i < argc; ++i)
         atoms[i] = from_pd_message_atom(argv[i]);
     Handling here(b, inlet);
@@ -222,7 +225,7 @@ void* pd_box_new(t_symbol* s, int argc, t_atom* argv) {
                    static_cast<int>(MAX_MESSAGE_ATOMS));
         return nullptr;
     }
-    std::vector<Atom> atoms(static_cast<std::size_t>(argc));
+    InlineBuffer<Atom, ATOMS_ON_STACK> atoms(static_cast<std::size_t>(argc));
     for (int i = 0; i < argc; ++i)
         atoms[i] = from_pd_creation_atom(argv[i]);
     void* x = create(c, static_cast<short>(argc), atoms.data());
@@ -366,7 +369,7 @@ Outlet* outlet_new(void* x, const char* type) {
 void outlet_anything(Outlet* o, Symbol* s, short argc, Atom* argv) {
     if (!o || !o->pd || o->signal)
         return;
-    std::vector<t_atom> atoms(static_cast<std::size_t>(argc > 0 ? argc : 0));
+    InlineBuffer<t_atom, ATOMS_ON_STACK> atoms(static_cast<std::size_t>(argc > 0 ? argc : 0));
     for (short i = 0; i < argc; ++i)
         to_pd_atom(argv[i], atoms[i]);
     t_symbol* selector = s ? ::gensym(s->s_name) : &s_list;
