@@ -38,6 +38,22 @@ void console_error(const std::string& text) {
     console_post("error: " + text);
 }
 
+namespace {
+
+// Selectors of every bang and unnamed list an outlet sends, interned once rather than looked up
+// (under the symbol table's lock) per message; symbols live as long as the process.
+Symbol* bang_selector() {
+    static Symbol* const s = gensym("bang");
+    return s;
+}
+
+Symbol* list_selector() {
+    static Symbol* const s = gensym("list");
+    return s;
+}
+
+} // namespace
+
 // --- the host API -------------------------------------------------------------------------------
 
 void* newobject(Class* c) {
@@ -60,12 +76,12 @@ Outlet* outlet_new(void* x, const char* type) {
 
 void outlet_bang(Outlet* o) {
     if (Runtime* rt = Runtime::current())
-        rt->api_outlet_send(o, gensym("bang"), 0, nullptr);
+        rt->api_outlet_send(o, bang_selector(), 0, nullptr);
 }
 
 void outlet_anything(Outlet* o, Symbol* s, short argc, Atom* argv) {
     if (Runtime* rt = Runtime::current())
-        rt->api_outlet_send(o, s ? s : gensym("list"), argc, argv);
+        rt->api_outlet_send(o, s ? s : list_selector(), argc, argv);
 }
 
 void* newinstance(Symbol* cls, short argc, Atom* argv) {

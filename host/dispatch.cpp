@@ -24,7 +24,8 @@ const Method* own_handler(const Class& c, Symbol* selector) {
 const Method* find_handler(const Class& c, Symbol* selector) {
     if (const Method* m = own_handler(c, selector))
         return m;
-    const Method* any = c.find(gensym("anything"));
+    static Symbol* const anything = gensym("anything"); // symbols live as long as the process
+    const Method* any = c.find(anything);
     return any && any->shape == detail::Shape::Gimme ? any : nullptr;
 }
 
