@@ -407,9 +407,9 @@ void dsp_addv(PerformRoutine perform, long n, void** args) {
                reinterpret_cast<t_int*>(args));
 }
 
-namespace detail {
-
 // --- clocks -----------------------------------------------------------------------------------
+
+namespace detail {
 
 namespace {
 

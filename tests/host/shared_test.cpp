@@ -53,8 +53,7 @@ namespace {
 
 using namespace host;
 
-// --- a class, as a plug-in writes it
-// --------------------------------------------------------------
+// --- a class, as a plug-in writes it ----------------------------------------------------------
 
 struct Probe {
     Object ob;
