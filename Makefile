@@ -25,9 +25,11 @@ build: deps
 test: build
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
 
-# The main job: a moving source rendered to build/demo/moving-source.wav (8 channels), a report
-# of the decoder and of each speaker's level, and a picture of the decoder,
-# build/demo/decoder.png. The two short examples of the objects run first.
+# The main job: a moving source rendered to build/demo/moving-source.wav (8 channels) and, for
+# headphones, build/demo/moving-source-binaural.wav, a report of the decoder and of each
+# speaker's and ear's level, and a picture of the decoder, build/demo/decoder.png; then a
+# source held still in the room while the head turns, build/demo/head-tracked-binaural.wav.
+# The two short examples of the objects run first.
 DEMO := $(BUILD)/demo
 demo: build
 	$(BUILD)/bin/tovo examples/ambi_ring.tovo
@@ -36,8 +38,15 @@ demo: build
 	@echo "--- the main job: a source circling the listener, third order 3-D, eight speakers"
 	cd $(DEMO) && $(abspath $(BUILD))/bin/tovo $(abspath examples/demo.tovo)
 	$(BUILD)/bin/tovo-levels $(DEMO)/moving-source.wav speaker
+	@echo "--- the same source for headphones: each ear, and the difference between them"
+	$(BUILD)/bin/tovo-levels --ears $(DEMO)/moving-source-binaural.wav
+	@echo "--- a source fixed in the room while the head turns from right to left, for headphones"
+	cd $(DEMO) && $(abspath $(BUILD))/bin/tovo $(abspath examples/head_tracked_binaural.tovo)
+	$(BUILD)/bin/tovo-levels --ears $(DEMO)/head-tracked-binaural.wav
 	$(BUILD)/bin/tovo-plot -o $(DEMO)/decoder.png 3d 3rd 8 max-rE
 	@echo "listen: $(DEMO)/moving-source.wav (speaker k on channel k, from -22.5 degrees in steps of 45)"
+	@echo "        $(DEMO)/moving-source-binaural.wav (headphones: left ear, right ear)"
+	@echo "        $(DEMO)/head-tracked-binaural.wav (headphones, the head turning)"
 	@echo "look:   $(DEMO)/decoder.png"
 
 # The package for Pure Data in $(BUILD)/pd/tovo: every class as an external, its help patch,

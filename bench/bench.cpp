@@ -9,6 +9,7 @@
 #include "ambi/kernels.hpp"
 #include "ambi/rotate_kernel.hpp"
 #include "ambi/weights.hpp"
+#include "bench/binaural.hpp"
 #include "bench/eigen_product.hpp"
 #include "bench/limits.hpp"
 #include "bench/openblas.hpp"
@@ -722,6 +723,8 @@ int main(int argc, char** argv) {
         for (std::int32_t channels : {16, 9, 4})
             bench_encoder(channels, n, m, rounds, summary);
     bench_rotator(64, m, rounds, summary);
+    for (long n : {64L, 512L})
+        bench_binaural(n, std::max(3, rounds / 10), summary);
     std::printf("\n");
     for (const std::string& line : summary)
         std::printf("%s\n", line.c_str());

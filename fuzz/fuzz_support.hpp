@@ -26,6 +26,7 @@ namespace tovo::fuzz {
 inline constexpr const char* PACKAGE_CLASSES[] = {
     "tovo.ambi.encode~",
     "tovo.ambi.decode~",
+    "tovo.ambi.binaural~",
     "tovo.ambi.rotate~",
     "tovo.ambi.convert~",
     "tovo.ambi.allrad~",

@@ -50,7 +50,8 @@ std::vector<const char*> g_classes;
 
 // The decoders: their settings (a gain) can make a signal large.
 bool decoder(Symbol* cls) {
-    return cls == gensym("tovo.ambi.decode~") || cls == gensym("tovo.ambi.allrad~");
+    return cls == gensym("tovo.ambi.decode~") || cls == gensym("tovo.ambi.allrad~") ||
+           cls == gensym("tovo.ambi.binaural~");
 }
 
 struct Premises {
@@ -183,7 +184,8 @@ constexpr const char* WORDS[] = {
     "width", "weights", "layout", "basic", "Basic", "dsp", "assist", "anything", "signal", "start",
     "stop", "open", "seed", "interval", "i", "f", "s", "valid.wav", "rate.wav", "trunc.wav",
     "lying.au", "whole.au", "zero.wav", "empty.wav", "fifo", "folder",
-    "tovo", "ambix", "ambiX", "n3d", "N3D", "fuma", "FuMa", "",
+    "tovo", "ambix", "ambiX", "n3d", "N3D", "fuma", "FuMa", "/usr/share/libmysofa/default.sofa",
+    "/usr/share/libmysofa/MIT_KEMAR_normal_pinna.sofa", "",
 };
 // clang-format on
 constexpr char SYMBOL_LETTERS[] = "abcdeghjklmopqrstuvwxyzXYZ@-_.~0123456789";

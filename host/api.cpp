@@ -5,53 +5,15 @@
 
 #include "host/runtime.hpp"
 
-#include <cstdarg>
 #include <cstdio>
-#include <cstdlib>
 #include <string>
 
 namespace tovo::host {
 
-namespace {
+// --- what the shared parts need of this host (host_services.hpp) -----------------------------
 
-std::string vformat(const char* fmt, va_list ap) {
-    va_list copy;
-    va_copy(copy, ap);
-    const int n = std::vsnprintf(nullptr, 0, fmt, copy);
-    va_end(copy);
-    if (n <= 0)
-        return {};
-    std::string text(static_cast<std::size_t>(n) + 1, '\0');
-    std::vsnprintf(text.data(), text.size(), fmt, ap);
-    text.resize(static_cast<std::size_t>(n));
-    return text;
-}
-
-void console(const std::string& line) {
-    if (Runtime* rt = Runtime::current())
-        rt->print(line);
-    else
-        std::fprintf(stderr, "%s\n", line.c_str());
-}
-
-} // namespace
-
-// --- what the Jitter layer needs of this host (host_services.hpp) -----------------------------
-
-void bug(const std::string& text) {
-    console("bug: " + text);
-}
-
-Class* registering_class() {
-    return Registry::instance().registering();
-}
-
-const char* class_name(const Class* c) {
-    return c->name->s_name;
-}
-
-long class_size(const Class* c) {
-    return c->size;
+ClassTable& class_table() {
+    return Registry::instance().table();
 }
 
 Class* class_of(void* x) {
@@ -62,6 +24,35 @@ Class* class_of(void* x) {
 std::unique_ptr<BoxExtension>& extension_of(void* x) {
     return box_of(x)->extension;
 }
+
+// Lines go to the current runtime's console; outside any runtime (a plug-in's main run by hand),
+// to standard error.
+void console_post(const std::string& line) {
+    if (Runtime* rt = Runtime::current())
+        rt->print(line);
+    else
+        std::fprintf(stderr, "%s\n", line.c_str());
+}
+
+void console_error(const std::string& text) {
+    console_post("error: " + text);
+}
+
+namespace {
+
+// Selectors of every bang and unnamed list an outlet sends, interned once rather than looked up
+// (under the symbol table's lock) per message; symbols live as long as the process.
+Symbol* bang_selector() {
+    static Symbol* const s = gensym("bang");
+    return s;
+}
+
+Symbol* list_selector() {
+    static Symbol* const s = gensym("list");
+    return s;
+}
+
+} // namespace
 
 // --- the host API -------------------------------------------------------------------------------
 
@@ -83,57 +74,14 @@ Outlet* outlet_new(void* x, const char* type) {
     return rt->api_outlet(x, signal ? OutletKind::Signal : OutletKind::Message);
 }
 
-Outlet* listout(void* x) {
-    return outlet_new(x, nullptr);
-}
-
-Outlet* intout(void* x) {
-    return outlet_new(x, nullptr);
-}
-
-void outlet_list(Outlet* o, Symbol* s, short argc, Atom* argv) {
-    if (Runtime* rt = Runtime::current())
-        rt->api_outlet_send(o, s ? s : gensym("list"), argc, argv);
-}
-
 void outlet_bang(Outlet* o) {
     if (Runtime* rt = Runtime::current())
-        rt->api_outlet_send(o, gensym("bang"), 0, nullptr);
+        rt->api_outlet_send(o, bang_selector(), 0, nullptr);
 }
 
 void outlet_anything(Outlet* o, Symbol* s, short argc, Atom* argv) {
     if (Runtime* rt = Runtime::current())
-        rt->api_outlet_send(o, s ? s : gensym("list"), argc, argv);
-}
-
-void post(const char* fmt, ...) {
-    va_list ap;
-    va_start(ap, fmt);
-    console(vformat(fmt, ap));
-    va_end(ap);
-}
-
-void error(const char* fmt, ...) {
-    va_list ap;
-    va_start(ap, fmt);
-    console("error: " + vformat(fmt, ap));
-    va_end(ap);
-}
-
-int sprintf(char* buf, const char* fmt, ...) {
-    va_list ap;
-    va_start(ap, fmt);
-    const int n = std::vsnprintf(buf, TEXT_MAX, fmt, ap);
-    va_end(ap);
-    return n;
-}
-
-void* sysmem_newptr(long bytes) {
-    return std::malloc(bytes > 0 ? static_cast<std::size_t>(bytes) : 1);
-}
-
-void sysmem_freeptr(void* p) {
-    std::free(p);
+        rt->api_outlet_send(o, s ? s : list_selector(), argc, argv);
 }
 
 void* newinstance(Symbol* cls, short argc, Atom* argv) {
@@ -144,10 +92,6 @@ void* newinstance(Symbol* cls, short argc, Atom* argv) {
 void z_dsp_setup(SignalObject* x, short signal_inlets) {
     if (Runtime* rt = Runtime::current())
         rt->api_dsp_setup(x, signal_inlets);
-}
-
-void z_dsp_free(SignalObject*) {
-    // The host takes a box out of the chain before its free routine runs; nothing is left.
 }
 
 void dsp_addv(PerformRoutine perform, long n, void** args) {

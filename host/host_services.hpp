@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// What a layer shared by both hosts, the Jitter layer, needs of the host it is built into. The
-// tovo runtime and the Pd binding each keep classes and boxes their own way and implement these
-// over them, so one jitter.cpp serves both.
+// What the parts shared by both hosts (classes, dispatch, common calls, the Jitter layer) need of
+// the host they are built into. The tovo runtime and the Pd binding each keep boxes and a
+// console their own way and implement these over them.
 #pragma once
 
 #include <tovo/api.hpp>
@@ -22,14 +22,22 @@ inline Box* box_of(void* x) {
     return x ? static_cast<Object*>(x)->o_box : nullptr;
 }
 
-// The class a plug-in's main is setting up; null outside a main.
+// The class a plug-in's main is setting up; null outside a main (classes.cpp).
 Class* registering_class();
 const char* class_name(const Class* c);
 long class_size(const Class* c); // of its instance record, in bytes
+
+// --- each host's own --------------------------------------------------------------------------
+
 // The class of the box behind an instance record; null when x is null.
 Class* class_of(void* x);
 // The extension of the box behind an instance record (x not null); empty until one is given.
 std::unique_ptr<BoxExtension>& extension_of(void* x);
+
+// The console: a line that post gives, and the text of an error line (the host marks it as one
+// its own way).
+void console_post(const std::string& line);
+void console_error(const std::string& text);
 
 // A "bug: TEXT" line, for a plug-in that calls the host API in a way it does not allow.
 void bug(const std::string& text);

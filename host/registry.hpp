@@ -4,6 +4,7 @@
 // per process (a plug-in's `main` runs once), so the registry is shared by every patch.
 #pragma once
 
+#include "host/classes.hpp"
 #include <tovo/api.hpp>
 
 #include <filesystem>
@@ -13,27 +14,6 @@
 #include <vector>
 
 namespace tovo::host {
-
-struct Method {
-    Symbol* selector;
-    detail::Shape shape;
-    std::vector<short> codes; // argument codes as the handler really declares them
-    detail::ErasedFn fn;
-    detail::Thunk thunk;
-};
-
-struct Class {
-    Symbol* name;
-    NewRoutine make = nullptr;
-    detail::ErasedFn free_fn = nullptr;
-    detail::FreeThunk free_thunk = nullptr;
-    long size = 0;
-    bool takes_signals = false;  // z_add_signalmethod was called
-    bool builtin = false;        // one of the host's own classes, not from a plug-in
-    std::vector<Method> methods; // in registration order
-
-    const Method* find(Symbol* selector) const;
-};
 
 // An open plug-in library; closed when the registry goes.
 class Library {
@@ -60,29 +40,22 @@ public:
     // The host's own classes (print, sig~, ...), registered once, before any plug-in.
     void ensure_builtins();
     // Runs a class's registration with `name` as the name it registers under.
-    void define(const char* name, int (*registration)());
+    void define(const char* name, int (*registration)()) { table_.define(name, registration); }
 
     // A class by name: a registered one, or one whose plug-in `DIR/<name>.so` loads now.
     Lookup find_or_load(const std::string& name, const std::filesystem::path& externals);
-    Class* find(Symbol* name) const;
-    const std::vector<Class*>& classes() const { return order_; }
-
-    // Called by setup/addmess while a plug-in's main (or the host's own set-up) runs.
-    void begin_class(Class** slot, Symbol* name, NewRoutine make, detail::ErasedFn free_fn,
-                     detail::FreeThunk thunk, long size);
-    Class* registering() const { return registering_; }
-    // The name that the class being loaded registers under: its library's file name.
-    const std::string& loading_name() const { return loading_name_; }
+    Class* find(Symbol* name) const { return table_.find(name); }
+    const std::vector<Class*>& classes() const { return table_.classes(); } // registration order
+    // The table that setup and addmess fill.
+    ClassTable& table() { return table_; }
 
 private:
     Registry();
     ~Registry();
-    std::map<Symbol*, std::unique_ptr<Class>> classes_;
-    std::vector<Class*> order_; // registration order
+    // Declared before the classes, so closed after them: classes hold pointers into them.
     std::vector<std::unique_ptr<Library>> libraries_;
+    ClassTable table_;
     std::map<std::string, std::string> failed_; // class name -> why its library gave no class
-    Class* registering_ = nullptr;
-    std::string loading_name_;
     bool builtins_done_ = false;
 };
 

@@ -2,6 +2,8 @@
 // The patch runtime: boxes, cords, typed message delivery and the signal chain's life.
 #include "host/runtime.hpp"
 
+#include "host/inline_buffer.hpp"
+
 #include <algorithm>
 #include <cmath>
 #include <cstring>
@@ -17,8 +19,10 @@ thread_local Runtime* t_current = nullptr;
 // Nested sends deeper than this are dropped: a cord loop between objects ends here.
 constexpr int MAX_DEPTH = 1000;
 constexpr std::size_t INSTANCE_ALIGN = 64;
-// Typed arguments of one message that are converted without an allocation.
-constexpr std::size_t TYPED_ARGS_ON_STACK = 8;
+// What one message copies without an allocation: its atoms, when it comes from outside the
+// patch, and an outlet's cords as it leaves.
+constexpr std::size_t ATOMS_ON_STACK = 16;
+constexpr std::size_t CORDS_ON_STACK = 8;
 
 } // namespace
 
@@ -228,11 +232,12 @@ bool Runtime::disconnect(Box* from, int outlet, Box* to, int inlet, std::string&
 void Runtime::send(Box* box, Symbol* selector, std::span<const Atom> args) {
     CurrentRuntime here(this);
     if (args.size() > MAX_MESSAGE_ATOMS) {
-        print(std::string("error: ") + box->cls->name->s_name + ": \"" + selector->s_name +
-              "\" with more than " + std::to_string(MAX_MESSAGE_ATOMS) + " atoms was dropped");
+        print("error: " + too_many_atoms(*box->cls, selector));
         return;
     }
-    std::vector<Atom> argv(args.begin(), args.end());
+    // Handlers take their atoms writable: they get a copy of the caller's.
+    InlineBuffer<Atom, ATOMS_ON_STACK> argv(args.size());
+    std::copy(args.begin(), args.end(), argv.data());
     deliver(box, 0, selector, static_cast<short>(argv.size()), argv.data());
 }
 
@@ -249,42 +254,15 @@ void Runtime::deliver(Box* box, int inlet, Symbol* selector, short argc, Atom* a
         overflowed_ = true;
         return;
     }
-    const Method* m = box->cls->find(selector);
-    if (m && (m->shape == detail::Shape::Dsp || m->shape == detail::Shape::Assist))
-        m = nullptr; // private: the host's own
-    if (!m)
-        if (const Method* any = box->cls->find(gensym("anything"));
-            any && any->shape == detail::Shape::Gimme)
-            m = any;
+    const Method* m = find_handler(*box->cls, selector);
     if (!m) {
-        print(std::string("error: ") + box->cls->name->s_name + ": doesn't understand \"" +
-              selector->s_name + "\"");
+        print("error: " + not_understood(*box->cls, selector));
         return;
     }
     ++depth_;
     const int outer_inlet = current_inlet_;
     current_inlet_ = inlet;
-    if (m->shape == detail::Shape::Typed) {
-        // Converted on the stack: handlers take a handful of arguments, and only one declaring
-        // more than fit there costs an allocation per message.
-        detail::Arg fixed[TYPED_ARGS_ON_STACK];
-        std::unique_ptr<detail::Arg[]> spilled;
-        const std::size_t count = m->codes.size();
-        detail::Arg* typed = fixed;
-        if (count > TYPED_ARGS_ON_STACK) {
-            spilled = std::make_unique<detail::Arg[]>(count);
-            typed = spilled.get();
-        }
-        for (std::size_t i = 0; i < count; ++i)
-            typed[i] = i < static_cast<std::size_t>(argc)
-                           ? detail::Arg{atom_to_long(argv[i]), atom_to_double(argv[i])}
-                           : detail::Arg{0, 0.0};
-        detail::TypedCall call{typed};
-        m->thunk(m->fn, box->instance, &call);
-    } else {
-        detail::GimmeCall call{selector, argc, argv};
-        m->thunk(m->fn, box->instance, &call);
-    }
+    call_handler(*m, box->instance, selector, argc, argv);
     current_inlet_ = outer_inlet;
     --depth_;
 }
@@ -435,7 +413,9 @@ Outlet* Runtime::api_outlet(void* x, OutletKind kind) {
 void Runtime::api_outlet_send(Outlet* o, Symbol* s, short argc, Atom* argv) {
     if (!o || o->kind != OutletKind::Message)
         return;
-    const std::vector<Cord> cords = o->cords; // a receiver may edit the patch
+    // A receiver may edit the patch while the message travels: it goes along a copy of the cords.
+    InlineBuffer<Cord, CORDS_ON_STACK> cords(o->cords.size());
+    std::copy(o->cords.begin(), o->cords.end(), cords.data());
     for (const Cord& c : cords)
         deliver(c.to, c.inlet, s, argc, argv);
 }

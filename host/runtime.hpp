@@ -4,6 +4,7 @@
 // runtime that is current on the calling thread; every public entry point makes itself current.
 #pragma once
 
+#include "host/dispatch.hpp"
 #include "host/dsp.hpp"
 #include "host/host_services.hpp"
 #include "host/registry.hpp"
@@ -24,10 +25,6 @@
 namespace tovo::host {
 
 enum class OutletKind { Signal, Message };
-
-// Atoms one message or one box's creation arguments may hold: what a handler's 16-bit count can
-// say. Longer ones are refused, not cut to what the count would wrap to.
-inline constexpr std::size_t MAX_MESSAGE_ATOMS = 32767;
 
 struct Cord {
     Box* to;

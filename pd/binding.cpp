@@ -4,17 +4,16 @@
 // message by the package's typed-argument rule, clocks on Pd's clocks and "dsp" on Pd's chain.
 #include "binding.hpp"
 
+#include "host/dispatch.hpp"
+#include "host/inline_buffer.hpp"
 #include <tovo/jitter.hpp>
 
 #include <algorithm>
 #include <cmath>
-#include <cstdarg>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <limits>
 #include <map>
 #include <new>
+#include <utility>
 
 extern "C" int sys_load_lib(t_canvas* canvas, const char* classname); // s_stuff.h, no C++ guard
 
@@ -23,17 +22,15 @@ namespace tovo::host {
 namespace {
 
 constexpr std::size_t INSTANCE_ALIGN = 64;
-// Atoms one message or one box's creation arguments may hold: what a handler's 16-bit count can
-// say. Longer ones are refused, not cut to what the count would wrap to.
-constexpr int MAX_MESSAGE_ATOMS = std::numeric_limits<short>::max();
+// Atoms one message converts to or from Pd's without an allocation.
+constexpr std::size_t ATOMS_ON_STACK = 16;
 
 struct Binding {
-    std::map<std::string, std::unique_ptr<Class>> classes;
+    ClassTable classes;
     std::map<t_symbol*, Class*> by_pd_name;
-    std::string loading_name; // the class whose main runs
-    Class* registering = nullptr;
-    std::vector<Box*>* made_now = nullptr; // boxes made by the running creation routine
-    Box* current = nullptr;                // the box handling a message
+    std::map<const Class*, t_class*> pd_classes; // made once the plug-in's main has returned
+    std::vector<Box*>* made_now = nullptr;       // boxes made by the running creation routine
+    Box* current = nullptr;                      // the box handling a message
     long current_inlet = 0;
     t_class* proxy_class = nullptr;
 };
@@ -43,22 +40,14 @@ Binding& binding() {
     return b;
 }
 
-std::string vformat(const char* fmt, va_list ap) {
-    va_list copy;
-    va_copy(copy, ap);
-    const int n = std::vsnprintf(nullptr, 0, fmt, copy);
-    va_end(copy);
-    if (n <= 0)
-        return {};
-    std::string text(static_cast<std::size_t>(n) + 1, '\0');
-    std::vsnprintf(text.data(), text.size(), fmt, ap);
-    text.resize(static_cast<std::size_t>(n));
-    return text;
+Class* find_class(const char* name) {
+    return binding().classes.find(gensym(name));
 }
 
-Class* find_class(const std::string& name) {
-    auto it = binding().classes.find(name);
-    return it == binding().classes.end() ? nullptr : it->second.get();
+// Pd's class of a class; null until the plug-in's main has returned.
+t_class* pd_class_of(const Class* c) {
+    auto it = binding().pd_classes.find(c);
+    return it == binding().pd_classes.end() ? nullptr : it->second;
 }
 
 // Keeps the current box and inlet for the length of one handler call.
@@ -81,50 +70,31 @@ private:
 
 // --- messages ---------------------------------------------------------------------------------
 
-// Calls the handler the tovo host would call for this selector: the object's own, else "list"
-// for a lone number or word (Pd's float and symbol messages), else "anything".
+// Calls the handler the tovo host would call for this selector, by the shared rule, after one
+// step of Pd's own: a lone number or word (Pd's float and symbol messages) with no handler of its
+// own goes to "list".
 void dispatch(Box* b, long inlet, t_symbol* s, int argc, t_atom* argv) {
     if (!b->adopted)
         return;
-    Class* c = b->cls;
-    if (argc > MAX_MESSAGE_ATOMS) {
-        ::pd_error(b->pd, "%s: \"%s\" with more than %d atoms was dropped", c->name->s_name,
-                   s->s_name, MAX_MESSAGE_ATOMS);
-        return;
-    }
-    auto usable = [](const Method* m) {
-        return m && m->shape != detail::Shape::Dsp && m->shape != detail::Shape::Assist ? m
-                                                                                        : nullptr;
-    };
+    const Class& c = *b->cls;
     Symbol* selector = gensym(s->s_name);
-    const Method* m = usable(c->find(selector));
-    if (!m && (s == &s_float || s == &s_symbol)) {
-        m = usable(c->find(gensym("list")));
-        if (m)
-            selector = gensym("list");
-    }
-    if (!m) {
-        const Method* any = c->find(gensym("anything"));
-        m = any && any->shape == detail::Shape::Gimme ? any : nullptr;
-    }
-    if (!m) {
-        ::pd_error(b->pd, "%s: doesn't understand \"%s\"", c->name->s_name, s->s_name);
+    if (static_cast<std::size_t>(argc) > MAX_MESSAGE_ATOMS) {
+        ::pd_error(b->pd, "%s", too_many_atoms(c, selector).c_str());
         return;
     }
-    std::vector<Atom> atoms(static_cast<std::size_t>(argc));
+    if ((s == &s_float || s == &s_symbol) && !own_handler(c, selector) &&
+        own_handler(c, gensym("list")))
+        selector = gensym("list");
+    const Method* m = find_handler(c, selector);
+    if (!m) {
+        ::pd_error(b->pd, "%s", not_understood(c, selector).c_str());
+        return;
+    }
+    InlineBuffer<Atom, ATOMS_ON_STACK> atoms(static_cast<std::size_t>(argc));
     for (int i = 0; i < argc; ++i)
         atoms[i] = from_pd_message_atom(argv[i]);
     Handling here(b, inlet);
-    if (m->shape == detail::Shape::Typed) {
-        std::vector<detail::Arg> typed(m->codes.size(), detail::Arg{0, 0.0});
-        for (std::size_t i = 0; i < typed.size() && i < atoms.size(); ++i)
-            typed[i] = {atom_to_long(atoms[i]), atom_to_double(atoms[i])};
-        detail::TypedCall call{typed.data()};
-        m->thunk(m->fn, b->instance, &call);
-    } else {
-        detail::GimmeCall call{selector, static_cast<short>(argc), atoms.data()};
-        m->thunk(m->fn, b->instance, &call);
-    }
+    call_handler(*m, b->instance, selector, static_cast<short>(argc), atoms.data());
 }
 
 void pd_box_anything(PdBox* x, t_symbol* s, int argc, t_atom* argv) {
@@ -250,12 +220,12 @@ void* pd_box_new(t_symbol* s, int argc, t_atom* argv) {
         c = find_class(slash + 1); // made by its long name, tovo/quat
     if (!c)
         return nullptr;
-    if (argc > MAX_MESSAGE_ATOMS) {
+    if (static_cast<std::size_t>(argc) > MAX_MESSAGE_ATOMS) {
         ::pd_error(nullptr, "%s: more than %d creation arguments", c->name->s_name,
-                   MAX_MESSAGE_ATOMS);
+                   static_cast<int>(MAX_MESSAGE_ATOMS));
         return nullptr;
     }
-    std::vector<Atom> atoms(static_cast<std::size_t>(argc));
+    InlineBuffer<Atom, ATOMS_ON_STACK> atoms(static_cast<std::size_t>(argc));
     for (int i = 0; i < argc; ++i)
         atoms[i] = from_pd_creation_atom(argv[i]);
     void* x = create(c, static_cast<short>(argc), atoms.data());
@@ -265,54 +235,35 @@ void* pd_box_new(t_symbol* s, int argc, t_atom* argv) {
 
 void make_pd_class(Class* c) {
     t_symbol* name = ::gensym(c->name->s_name);
-    c->pd = ::class_new(
+    t_class* pd = ::class_new(
         name, reinterpret_cast<t_newmethod>(reinterpret_cast<void (*)()>(pd_box_new)),
         reinterpret_cast<t_method>(pd_box_free), sizeof(PdBox), CLASS_DEFAULT, ::A_GIMME, 0);
+    binding().pd_classes[c] = pd;
     binding().by_pd_name[name] = c;
     if (c->takes_signals) {
-        CLASS_MAINSIGNALIN(c->pd, PdBox, scalar);
-        ::class_addmethod(c->pd, reinterpret_cast<t_method>(pd_box_dsp), ::gensym("dsp"), ::A_CANT,
-                          0);
+        CLASS_MAINSIGNALIN(pd, PdBox, scalar);
+        ::class_addmethod(pd, reinterpret_cast<t_method>(pd_box_dsp), ::gensym("dsp"), ::A_CANT, 0);
     }
-    ::class_addanything(c->pd, reinterpret_cast<t_method>(pd_box_anything));
+    ::class_addanything(pd, reinterpret_cast<t_method>(pd_box_anything));
 }
 
 // Loads a class that a plug-in asks for by name, through Pd's loader and its search path (which
 // also finds NAME/NAME.pd_linux below each folder on it, so the package's folder is enough).
 Class* load_class(const std::string& name) {
-    if (Class* c = find_class(name))
+    if (Class* c = find_class(name.c_str()))
         return c;
     if (name.empty() || name.find('/') != std::string::npos)
         return nullptr;
     sys_load_lib(::canvas_getcurrent(), name.c_str());
-    return find_class(name);
+    return find_class(name.c_str());
 }
 
 } // namespace
 
-const Method* Class::find(Symbol* selector) const {
-    for (const Method& m : methods)
-        if (m.selector == selector)
-            return &m;
-    return nullptr;
-}
+// --- what the shared parts need of this host (host/host_services.hpp) --------------------------
 
-// --- what the Jitter layer needs of this host (host/host_services.hpp) --------------------------
-
-void bug(const std::string& text) {
-    ::post("bug: %s", text.c_str());
-}
-
-Class* registering_class() {
-    return binding().registering;
-}
-
-const char* class_name(const Class* c) {
-    return c->name->s_name;
-}
-
-long class_size(const Class* c) {
-    return c->size;
+ClassTable& class_table() {
+    return binding().classes;
 }
 
 Class* class_of(void* x) {
@@ -322,6 +273,16 @@ Class* class_of(void* x) {
 
 std::unique_ptr<BoxExtension>& extension_of(void* x) {
     return box_of(x)->extension;
+}
+
+void console_post(const std::string& line) {
+    ::post("%s", line.c_str());
+}
+
+// Error lines name their box, so that Pd can find it in the patch.
+void console_error(const std::string& text) {
+    Box* b = current_box();
+    ::pd_error(b ? static_cast<const void*>(b->pd) : nullptr, "%s", text.c_str());
 }
 
 Box* current_box() {
@@ -367,9 +328,10 @@ Symbol* gensym(const char* text) {
 }
 
 void* newobject(Class* c) {
-    if (!c || !c->pd)
+    t_class* pd = c ? pd_class_of(c) : nullptr;
+    if (!pd)
         return nullptr;
-    auto* x = reinterpret_cast<PdBox*>(::pd_new(c->pd));
+    auto* x = reinterpret_cast<PdBox*>(::pd_new(pd));
     const std::size_t size =
         (static_cast<std::size_t>(c->size) + INSTANCE_ALIGN - 1) / INSTANCE_ALIGN * INSTANCE_ALIGN;
     void* mem = ::operator new(size, std::align_val_t(INSTANCE_ALIGN));
@@ -404,18 +366,10 @@ Outlet* outlet_new(void* x, const char* type) {
     return o;
 }
 
-Outlet* listout(void* x) {
-    return outlet_new(x, nullptr);
-}
-
-Outlet* intout(void* x) {
-    return outlet_new(x, nullptr);
-}
-
 void outlet_anything(Outlet* o, Symbol* s, short argc, Atom* argv) {
     if (!o || !o->pd || o->signal)
         return;
-    std::vector<t_atom> atoms(static_cast<std::size_t>(argc > 0 ? argc : 0));
+    InlineBuffer<t_atom, ATOMS_ON_STACK> atoms(static_cast<std::size_t>(argc > 0 ? argc : 0));
     for (short i = 0; i < argc; ++i)
         to_pd_atom(argv[i], atoms[i]);
     t_symbol* selector = s ? ::gensym(s->s_name) : &s_list;
@@ -425,46 +379,9 @@ void outlet_anything(Outlet* o, Symbol* s, short argc, Atom* argv) {
         ::outlet_anything(o->pd, selector, argc, atoms.data());
 }
 
-void outlet_list(Outlet* o, Symbol* s, short argc, Atom* argv) {
-    outlet_anything(o, s, argc, argv);
-}
-
 void outlet_bang(Outlet* o) {
     if (o && o->pd && !o->signal)
         ::outlet_bang(o->pd);
-}
-
-void post(const char* fmt, ...) {
-    va_list ap;
-    va_start(ap, fmt);
-    const std::string text = vformat(fmt, ap);
-    va_end(ap);
-    ::post("%s", text.c_str());
-}
-
-void error(const char* fmt, ...) {
-    va_list ap;
-    va_start(ap, fmt);
-    const std::string text = vformat(fmt, ap);
-    va_end(ap);
-    Box* b = current_box();
-    ::pd_error(b ? static_cast<const void*>(b->pd) : nullptr, "%s", text.c_str());
-}
-
-int sprintf(char* buf, const char* fmt, ...) {
-    va_list ap;
-    va_start(ap, fmt);
-    const int n = std::vsnprintf(buf, TEXT_MAX, fmt, ap);
-    va_end(ap);
-    return n;
-}
-
-void* sysmem_newptr(long bytes) {
-    return std::malloc(bytes > 0 ? static_cast<std::size_t>(bytes) : 1);
-}
-
-void sysmem_freeptr(void* p) {
-    std::free(p);
 }
 
 void z_dsp_setup(SignalObject* x, short signal_inlets) {
@@ -479,15 +396,6 @@ void z_dsp_setup(SignalObject* x, short signal_inlets) {
     b->signal_inlets = std::max(b->signal_inlets, wanted);
 }
 
-void z_dsp_free(SignalObject*) {
-    // Pd takes the object out of its chain when it frees it.
-}
-
-void z_add_signalmethod() {
-    if (Class* c = binding().registering)
-        c->takes_signals = true;
-}
-
 void dsp_addv(PerformRoutine perform, long n, void** args) {
     if (!perform || (n > 0 && !args)) {
         bug("dsp_addv without a routine");
@@ -499,72 +407,9 @@ void dsp_addv(PerformRoutine perform, long n, void** args) {
                reinterpret_cast<t_int*>(args));
 }
 
-namespace detail {
-
-void register_class(Class** slot, NewRoutine make, ErasedFn free_fn, FreeThunk thunk, long size,
-                    const short* codes, int ncodes) {
-    Binding& r = binding();
-    const std::string name = r.loading_name;
-    if (name.empty()) {
-        bug("setup called outside a plug-in's main");
-        return;
-    }
-    if (find_class(name)) {
-        bug(name + ": setup called twice");
-        return;
-    }
-    if (!make || size < static_cast<long>(sizeof(Object))) {
-        bug(name + ": setup needs a creation routine and a record that holds the header");
-        return;
-    }
-    if (!(ncodes >= 1 && codes[0] == A_GIMME &&
-          std::all_of(codes + 1, codes + ncodes, [](short c) { return c == 0; }))) {
-        bug(name + ": setup supports only creation arguments as a whole list (type 8)");
-        return;
-    }
-    auto c = std::make_unique<Class>();
-    c->name = gensym(name.c_str());
-    c->make = make;
-    c->free_fn = free_fn;
-    c->free_thunk = thunk;
-    c->size = size;
-    r.registering = c.get();
-    if (slot)
-        *slot = c.get();
-    r.classes[name] = std::move(c);
-}
-
-void register_method(const char* selector, Shape shape, ErasedFn fn, Thunk thunk,
-                     const short* declared, int ndeclared, const short* derived, int nderived) {
-    Class* c = binding().registering;
-    if (!c) {
-        bug(std::string("addmess \"") + selector + "\" without a class being set up");
-        return;
-    }
-    const std::string where = std::string(c->name->s_name) + ": \"" + selector + "\"";
-    int n = ndeclared;
-    while (n > 0 && declared[n - 1] == 0)
-        --n;
-    if (!std::equal(declared, declared + n, derived, derived + nderived)) {
-        bug(where + ": type codes do not match the handler's arguments");
-        return;
-    }
-    if (c->find(gensym(selector))) {
-        bug(where + ": registered twice");
-        return;
-    }
-    const std::string sel = selector;
-    const bool is_private = sel == "dsp" || sel == "assist";
-    if (is_private != (shape == Shape::Dsp || shape == Shape::Assist) ||
-        (shape == Shape::Dsp && sel != "dsp") || (shape == Shape::Assist && sel != "assist")) {
-        bug(where + ": private messages are \"dsp\" and \"assist\" with their own arguments");
-        return;
-    }
-    c->methods.push_back(
-        {gensym(selector), shape, std::vector<short>(derived, derived + nderived), fn, thunk});
-}
-
 // --- clocks -----------------------------------------------------------------------------------
+
+namespace detail {
 
 namespace {
 
@@ -648,17 +493,9 @@ long proxy_getinlet(void*) {
 
 void tovo_pd_define(const char* name, int (*registration)()) {
     using namespace tovo::host;
-    Binding& r = binding();
     if (!name || !registration || find_class(name))
         return; // loaded already (by a plug-in that asked for it, then by Pd)
-    // A main may load another class while it registers (a wrapper asking for its library
-    // object): the outer registration goes on after the inner one is done.
-    std::string outer_name = std::exchange(r.loading_name, name);
-    Class* outer = std::exchange(r.registering, nullptr);
-    registration();
-    Class* c = r.registering;
-    r.loading_name = std::move(outer_name);
-    r.registering = outer;
+    Class* c = binding().classes.define(name, registration);
     if (!c) {
         ::pd_error(nullptr, "%s: the plug-in registered no class", name);
         return;
@@ -672,7 +509,7 @@ namespace tovo::host {
 
 void* newinstance(Symbol* cls, short argc, Atom* argv) {
     Class* c = cls ? load_class(cls->s_name) : nullptr;
-    if (!c || !c->pd)
+    if (!c || !pd_class_of(c))
         return nullptr;
     return create(c, argv ? argc : 0, argv);
 }

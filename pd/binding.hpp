@@ -1,12 +1,13 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// The SDK realised on Pure Data: what the binding keeps for each class, box, outlet and clock.
-// binding.cpp implements the SDK over it, and host_services for the Jitter layer the tovo host
-// shares (host/jitter.cpp); plug-ins never see it.
+// The SDK realised on Pure Data: what the binding keeps for each box, outlet and clock (classes
+// are the shared records of host/classes.hpp). binding.cpp implements the SDK over it, and
+// host_services for the parts the tovo host shares; plug-ins never see it.
 // Pd's header stays out of namespace tovo: its macros name Pd's type codes unqualified.
 #pragma once
 
 #include <m_pd.h>
 
+#include "host/classes.hpp"
 #include "host/host_services.hpp"
 #include <tovo/api.hpp>
 
@@ -15,27 +16,6 @@
 #include <vector>
 
 namespace tovo::host {
-
-struct Method {
-    Symbol* selector;
-    detail::Shape shape;
-    std::vector<short> codes; // argument codes as the handler really declares them
-    detail::ErasedFn fn;
-    detail::Thunk thunk;
-};
-
-struct Class {
-    Symbol* name;
-    NewRoutine make = nullptr;
-    detail::ErasedFn free_fn = nullptr;
-    detail::FreeThunk free_thunk = nullptr;
-    long size = 0;
-    bool takes_signals = false;  // z_add_signalmethod was called
-    std::vector<Method> methods; // in registration order
-    t_class* pd = nullptr;       // made once the plug-in's main has returned
-
-    const Method* find(Symbol* selector) const;
-};
 
 struct Outlet {
     Box* owner;

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The demo as a listener would check it: the render has eight channels of the expected length,
-// and each speaker is loudest when the circling source passes it.
+// and each speaker is loudest when the circling source passes it; for headphones, the ear on
+// the source's side is the louder one, and a source held in the room crosses from the left ear
+// to the right while the head turns from right to left.
 #include "support/patch.hpp"
 
 #include <gtest/gtest.h>
@@ -9,6 +11,7 @@
 #include <cmath>
 #include <filesystem>
 #include <fstream>
+#include <numbers>
 #include <sstream>
 
 namespace {
@@ -77,6 +80,76 @@ TEST(Demo, EachSpeakerIsLoudestWhenTheSourcePassesIt) {
         // Two whole circles: every speaker gets the same share.
         EXPECT_NEAR(10 * std::log10(total[k] / total[0]), 0.0, 0.5) << "speaker " << k;
     }
+
+    // For headphones: the ear nearer the source is the louder one, by several dB when the
+    // source is at the side, and neither when it is in front or behind.
+    sf = sf_open((fs::path(TOVO_SCRATCH_DIR) / "moving-source-binaural.wav").c_str(), SFM_READ,
+                 &info);
+    ASSERT_NE(sf, nullptr) << sf_strerror(nullptr);
+    EXPECT_EQ(info.channels, 2);
+    EXPECT_EQ(info.samplerate, RATE);
+    EXPECT_EQ(info.frames, static_cast<sf_count_t>(SECONDS * RATE));
+    std::vector<float> ears(2 * WINDOW);
+    int sides = 0;
+    for (int w = 0; sf_readf_float(sf, ears.data(), WINDOW) == WINDOW; ++w) {
+        double left = 0, right = 0;
+        for (int j = 0; j < WINDOW; ++j) {
+            left += double(ears[2 * j]) * ears[2 * j];
+            right += double(ears[2 * j + 1]) * ears[2 * j + 1];
+        }
+        const double difference_db = 10 * std::log10(left / right);
+        const double source_deg = FIRST_STEP_DEG + DEGREES_PER_SECOND * (w + 0.5) * WINDOW / RATE;
+        const double side = std::sin(source_deg * std::numbers::pi / 180); // 1 at the left
+        if (std::fabs(side) > 0.95) {
+            ++sides;
+            EXPECT_GT(difference_db * side, 6.0) << "at " << source_deg << " degrees";
+        } else if (std::fabs(side) < 0.05) {
+            EXPECT_LT(std::fabs(difference_db), 3.0) << "at " << source_deg << " degrees";
+        }
+    }
+    sf_close(sf);
+    EXPECT_GT(sides, 8);
+}
+
+TEST(Demo, AHeadTurningLeftHearsTheRoomsSourceCrossToTheRightEar) {
+    fs::create_directories(TOVO_SCRATCH_DIR);
+    const fs::path previous = fs::current_path();
+    fs::current_path(TOVO_SCRATCH_DIR);
+    fs::remove("head-tracked-binaural.wav");
+    {
+        tovo::testing::Patch patch;
+        std::ifstream script(TOVO_HEAD_TRACKED_BINAURAL_SCRIPT);
+        std::stringstream text;
+        text << script.rdbuf();
+        patch.run(text.str());
+        EXPECT_EQ(patch.errors(), 0);
+    }
+    SF_INFO info{};
+    SNDFILE* sf = sf_open("head-tracked-binaural.wav", SFM_READ, &info);
+    fs::current_path(previous);
+    ASSERT_NE(sf, nullptr) << sf_strerror(nullptr);
+    ASSERT_EQ(info.channels, 2);
+    // The difference between the ears in dB over each quarter second: left louder while the head
+    // faces right, right louder once it faces left, and falling all the way between.
+    constexpr int WINDOW = RATE / 4;
+    std::vector<float> ears(2 * WINDOW);
+    std::vector<double> difference_db;
+    while (sf_readf_float(sf, ears.data(), WINDOW) == WINDOW) {
+        double left = 0, right = 0;
+        for (int j = 0; j < WINDOW; ++j) {
+            left += double(ears[2 * j]) * ears[2 * j];
+            right += double(ears[2 * j + 1]) * ears[2 * j + 1];
+        }
+        difference_db.push_back(10 * std::log10(left / right));
+    }
+    sf_close(sf);
+    ASSERT_EQ(difference_db.size(), 18u); // 4.5 s
+    EXPECT_GT(difference_db.front(), 10.0);
+    EXPECT_LT(difference_db.back(), -10.0);
+    // The yaw ramps for 4 s: the source passes the front halfway, at 2 s.
+    EXPECT_LT(std::fabs(difference_db[7] + difference_db[8]), 3.0);
+    for (std::size_t i = 4; i + 5 < difference_db.size(); ++i)
+        EXPECT_LT(difference_db[i + 1], difference_db[i]) << "quarter " << i;
 }
 
 } // namespace

@@ -8,6 +8,38 @@ namespace {
 
 using tovo::testing::Patch;
 
+// --- test.cutter: on any message, takes away every cord of the box named "src" ------------------
+
+namespace cutter {
+
+using namespace tovo::host;
+
+struct Cutter {
+    Object ob;
+};
+Class* cutter_class;
+Runtime* g_runtime = nullptr; // the patch whose "src" it cuts
+
+void* cutter_new(Symbol*, short, Atom*) {
+    return newobject(cutter_class);
+}
+
+void cutter_anything(Cutter*, Symbol*, short, Atom*) {
+    Box* src = g_runtime->box("src");
+    std::string why;
+    for (const auto& o : src->outlets)
+        for (const Cord c : std::vector<Cord>(o->cords))
+            g_runtime->disconnect(src, 0, c.to, c.inlet, why);
+}
+
+int cutter_main() {
+    setup(&cutter_class, cutter_new, nullptr, sizeof(Cutter), 0, A_GIMME, 0);
+    addmess(cutter_anything, "anything", A_GIMME, 0);
+    return 0;
+}
+
+} // namespace cutter
+
 TEST(Runtime, PatchesAreIndependentButShareTheRegistry) {
     Patch a(TOVO_TEST_EXTERNALS_DIR);
     Patch b(TOVO_TEST_EXTERNALS_DIR);
@@ -80,6 +112,29 @@ TEST(Runtime, MessagesTooLongForTheirCountAreRefusedNotWrapped) {
     EXPECT_EQ(p.line("send q list" + ones), "error: line 4: more than 32767 atoms in one message");
     // the longest message a count can hold goes through whole
     EXPECT_EQ(tovo::testing::numbers(p.line("send q" + ones.substr(2))).size(), 32767u);
+}
+
+// A receiver may edit the patch while a message travels: the message still goes along every cord
+// its outlet had when it left, in connection order, whether the cords fit the copy kept on the
+// stack or not; the next message sees the patch as edited.
+TEST(Runtime, AMessageGoesAlongTheCordsItLeftWithWhileAReceiverCutsThem) {
+    static const bool defined =
+        (tovo::host::Registry::instance().define("test.cutter", cutter::cutter_main), true);
+    (void)defined;
+    for (int receivers : {3, 12}) {
+        Patch p(TOVO_TEST_EXTERNALS_DIR);
+        cutter::g_runtime = &p.runtime();
+        p.run("new src prepend m\nnew cut test.cutter\nconnect src 0 cut 0");
+        std::vector<std::string> expected;
+        for (int i = 0; i < receivers; ++i) {
+            const std::string name = std::string("p").append(std::to_string(i));
+            p.run("new " + name + " print " + name + "\nconnect src 0 " + name + " 0");
+            expected.push_back(name + ": m 1 2");
+        }
+        EXPECT_EQ(p.run("send src 1 2"), expected) << receivers << " receivers";
+        EXPECT_TRUE(p.run("send src 3").empty());
+        EXPECT_EQ(p.errors(), 0);
+    }
 }
 
 TEST(Runtime, SignalBuffersAreAlignedForWideVectors) {

@@ -75,3 +75,10 @@ add_test(NAME pd.number-rule
             ${PROJECT_SOURCE_DIR}/tests/pd/number_rule.tovo
             ${PROJECT_SOURCE_DIR}/tests/pd/number_rule.out)
 set_tests_properties(pd.number-rule PROPERTIES LABELS pd)
+
+# A message of more atoms than the binding converts without an allocation arrives whole.
+add_test(NAME pd.long-message
+    COMMAND ${check} doc ${pd_args} --work ${work}/docs
+            ${PROJECT_SOURCE_DIR}/tests/pd/long_message.tovo
+            ${PROJECT_SOURCE_DIR}/tests/pd/long_message.out)
+set_tests_properties(pd.long-message PROPERTIES LABELS pd)

@@ -1,0 +1,12 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// The spectrum sum for baseline x86-64: four floats per vector.
+#include "spectrum_sum_body.hpp"
+
+namespace tovo::ambi {
+
+void spectrum_sum_baseline(std::size_t bins, std::size_t products, const float* const* x,
+                           const float* const* h, std::size_t imaginary, float* re, float* im) {
+    spectrum_sum_body(bins, products, x, h, imaginary, re, im);
+}
+
+} // namespace tovo::ambi
