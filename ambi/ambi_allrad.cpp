@@ -14,6 +14,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <iterator>
 #include <string_view>
 #include <type_traits>
 
@@ -317,8 +318,11 @@ template <KernelPath path> std::intptr_t* allrad_perform(std::intptr_t* w) {
     return w + entries + 1;
 }
 
-constexpr PerformRoutine ALLRAD_PERFORM[KERNEL_PATH_COUNT] = {
-    allrad_perform<KERNEL_BASELINE>, allrad_perform<KERNEL_AVX2>, allrad_perform<KERNEL_AVX512>};
+// One routine per path, in the order of KernelPath.
+constexpr PerformRoutine ALLRAD_PERFORM[] = {
+    allrad_perform<KERNEL_BASELINE>, allrad_perform<KERNEL_AVX2>, allrad_perform<KERNEL_AVX512>,
+    allrad_perform<KERNEL_PORTABLE>, allrad_perform<KERNEL_NEON>};
+static_assert(std::size(ALLRAD_PERFORM) == KERNEL_PATH_COUNT);
 
 void ambi_allrad_dsp(AmbiAllrad* x, Signal** sp, short*) {
     const std::int32_t nc = x->format.channel_count;

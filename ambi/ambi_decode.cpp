@@ -10,6 +10,7 @@
 #include <tovo/relaxed.hpp>
 
 #include <cstdint>
+#include <iterator>
 #include <string_view>
 #include <type_traits>
 
@@ -35,6 +36,12 @@ struct AmbiDecoder {
     float order_weights[ORDER_WEIGHT_COUNT]; // flavour weight of orders 0 to 3
     float channel_weights[MAX_CHANNELS];     // order_weights by the order of each channel
     void** dsp_args; // perform arguments of the last "dsp"; released at the next one
+    // Counts the handlers' changes to gain, width, rows and weights (tovo/relaxed.hpp).
+    std::uint32_t settings_version;
+    // The perform routine's own: the decoding matrix, formed from the settings at
+    // matrix_version, with the W coefficient in each row's entry 0.
+    std::uint32_t matrix_version;
+    float matrix[MAX_SPEAKERS][MAX_CHANNELS];
 };
 static_assert(std::is_standard_layout_v<AmbiDecoder> &&
               std::is_trivially_default_constructible_v<AmbiDecoder>);
@@ -61,6 +68,7 @@ float limited(double value) {
 
 void decoder_apply_flavour(AmbiDecoder* x, std::int32_t flavour) {
     decoder_apply_flavour(x->format, flavour, x->order_weights, x->channel_weights);
+    settings_changed(x->settings_version);
 }
 
 void decoder_update_row(AmbiDecoder* x, std::int32_t k) {
@@ -132,6 +140,8 @@ void* ambi_decode_new(Symbol*, short argc, Atom* argv) {
     }
     // Every outlet is written before all inlets are read.
     x->z.z_misc = Z_NO_INPLACE;
+    // The record starts zeroed: the first vector forms the matrix.
+    settings_changed(x->settings_version);
     if (ns < x->format.channel_count)
         post("WARNING [ambi.decode~]: at least %ld speakers are recommended for this order",
              static_cast<long>(x->format.channel_count));
@@ -174,6 +184,7 @@ void decoder_set_speaker(AmbiDecoder* x, std::int32_t index, double azimuth_rad,
     x->azimuth[index] = static_cast<float>(azimuth_rad);
     x->elevation[index] = static_cast<float>(elevation_rad);
     decoder_update_row(x, index);
+    settings_changed(x->settings_version);
 }
 
 void ambi_decode_speaker_radians(AmbiDecoder* x, std::int32_t index, double azimuth_rad,
@@ -188,11 +199,13 @@ void ambi_decode_speaker(AmbiDecoder* x, std::int32_t index, double azimuth_deg,
 
 void ambi_decode_gain(AmbiDecoder* x, double value) {
     store_relaxed(x->gain, limited(value));
+    settings_changed(x->settings_version);
 }
 
 void ambi_decode_width(AmbiDecoder* x, double value) {
     const double clipped = value > 1.0 ? 1.0 : value < 0.0 ? 0.0 : value;
     store_relaxed(x->width, static_cast<float>(clipped));
+    settings_changed(x->settings_version);
 }
 
 // Sets the orders by position; an argument that is not a float leaves its order's weight.
@@ -201,6 +214,7 @@ void ambi_decode_weights(AmbiDecoder* x, Symbol*, short argc, Atom* argv) {
         if (argv[m].a_type == A_FLOAT)
             x->order_weights[m] = limited(atom_to_double(argv[m]));
     decoder_update_channel_weights(x->format, x->order_weights, x->channel_weights);
+    settings_changed(x->settings_version);
 }
 
 void ambi_decode_none(AmbiDecoder* x) {
@@ -219,8 +233,22 @@ void ambi_decode_max_re(AmbiDecoder* x) {
     decoder_apply_flavour(x, FLAVOUR_MAX_RE);
 }
 
+// The decoding matrix from the settings as they stand, read whole once each. A handler that
+// writes meanwhile has bumped the counter past `version`, so the next vector forms it again.
+void decoder_form_matrix(AmbiDecoder* x, const KernelTable& kernel, std::uint32_t version) {
+    const std::int32_t ns = x->speaker_count;
+    float w_coefficient = 0.0f;
+    kernel.decode_coefficients(x->format.channel_count, ns, load_relaxed(x->gain),
+                               load_relaxed(x->width), x->decode_rows, x->channel_weights,
+                               &w_coefficient, x->matrix);
+    for (std::int32_t k = 0; k < ns; ++k)
+        x->matrix[k][0] = w_coefficient;
+    x->matrix_version = version;
+}
+
 // Arguments: instance, vector length, entry count, the channel_count inlet vectors, then the
 // speaker_count outlet vectors. One routine per kernel path, so nothing is chosen per vector.
+// The matrix is formed again only in a vector after a handler changed a setting.
 template <KernelPath path> std::intptr_t* decoder_perform(std::intptr_t* w) {
     auto* x = reinterpret_cast<AmbiDecoder*>(w[1]);
     const long n = static_cast<long>(w[2]);
@@ -233,13 +261,19 @@ template <KernelPath path> std::intptr_t* decoder_perform(std::intptr_t* w) {
         in[c] = reinterpret_cast<const float*>(w[4 + c]);
     for (std::int32_t k = 0; k < ns; ++k)
         out[k] = reinterpret_cast<float*>(w[4 + nc + k]);
-    kernels(path).decode_vector(nc, ns, load_relaxed(x->gain), load_relaxed(x->width),
-                                x->decode_rows, x->channel_weights, in, out, n);
+    const KernelTable& kernel = kernels(path);
+    const std::uint32_t version = settings_version(x->settings_version);
+    if (version != x->matrix_version)
+        decoder_form_matrix(x, kernel, version);
+    kernel.decode_matrix(nc, ns, x->matrix, in, out, n);
     return w + entries + 1;
 }
 
-constexpr PerformRoutine DECODER_PERFORM[KERNEL_PATH_COUNT] = {
-    decoder_perform<KERNEL_BASELINE>, decoder_perform<KERNEL_AVX2>, decoder_perform<KERNEL_AVX512>};
+// One routine per path, in the order of KernelPath.
+constexpr PerformRoutine DECODER_PERFORM[] = {
+    decoder_perform<KERNEL_BASELINE>, decoder_perform<KERNEL_AVX2>, decoder_perform<KERNEL_AVX512>,
+    decoder_perform<KERNEL_PORTABLE>, decoder_perform<KERNEL_NEON>};
+static_assert(std::size(DECODER_PERFORM) == KERNEL_PATH_COUNT);
 
 void ambi_decode_dsp(AmbiDecoder* x, Signal** sp, short*) {
     const std::int32_t nc = x->format.channel_count;

@@ -6,8 +6,10 @@
 #include "weights.hpp"
 #include <tovo/angles.hpp>
 #include <tovo/api.hpp>
+#include <tovo/relaxed.hpp>
 
 #include <cstdint>
+#include <iterator>
 #include <type_traits>
 
 namespace tovo {
@@ -25,6 +27,10 @@ struct AmbiEncoder {
     float azimuth;               // in the current unit
     float elevation;             // in the current unit
     void** dsp_args;             // perform arguments of the last "dsp"; released at the next one
+    std::uint32_t settings_version; // counts the handlers' changes to weights (tovo/relaxed.hpp)
+    // The perform routine's own copy of weights, taken at gains_version.
+    std::uint32_t gains_version;
+    float gains[MAX_CHANNELS];
 };
 static_assert(std::is_standard_layout_v<AmbiEncoder> &&
               std::is_trivially_default_constructible_v<AmbiEncoder>);
@@ -39,6 +45,7 @@ void ambi_encode_update_weights(AmbiEncoder* x) {
         elevation_rad = static_cast<float>(x->elevation * DEGREE_FACTOR);
     }
     ambi_weights(x->format.order, x->format.dimension, azimuth_rad, elevation_rad, x->weights);
+    settings_changed(x->settings_version);
 }
 
 void* ambi_encode_new(Symbol*, short argc, Atom* argv) {
@@ -74,6 +81,8 @@ void* ambi_encode_new(Symbol*, short argc, Atom* argv) {
     x->weights[0] = W_WEIGHT;
     x->in_degrees = in_degrees;
     ambi_weights(order, dimension, 0.0f, 0.0f, x->weights);
+    // The record starts zeroed: the first vector takes its copy of the weights.
+    settings_changed(x->settings_version);
     for (std::int32_t c = 0; c < x->format.channel_count; ++c)
         outlet_new(x, "signal");
     // The perform routine clears every outlet before it has read all of its input.
@@ -115,7 +124,8 @@ void ambi_encode_radians(AmbiEncoder* x) {
 }
 
 // Arguments: instance, vector length, entry count, the inlet vector, then the channel_count
-// outlet vectors. One routine per kernel path, so nothing is chosen per vector.
+// outlet vectors. One routine per kernel path, so nothing is chosen per vector. The weights are
+// copied, each read whole, only in a vector after a handler changed them.
 template <KernelPath path> std::intptr_t* ambi_encode_perform(std::intptr_t* w) {
     auto* x = reinterpret_cast<AmbiEncoder*>(w[1]);
     const long n = static_cast<long>(w[2]);
@@ -125,13 +135,22 @@ template <KernelPath path> std::intptr_t* ambi_encode_perform(std::intptr_t* w) 
     float* out[MAX_CHANNELS];
     for (std::int32_t c = 0; c < nc; ++c)
         out[c] = reinterpret_cast<float*>(w[5 + c]);
-    kernels(path).encode_vector(nc, x->weights, in, out, n);
+    const std::uint32_t version = settings_version(x->settings_version);
+    if (version != x->gains_version) {
+        for (std::int32_t c = 0; c < nc; ++c)
+            x->gains[c] = load_relaxed(x->weights[c]);
+        x->gains_version = version;
+    }
+    kernels(path).encode_vector(nc, x->gains, in, out, n);
     return w + entries + 1;
 }
 
-constexpr PerformRoutine ENCODER_PERFORM[KERNEL_PATH_COUNT] = {ambi_encode_perform<KERNEL_BASELINE>,
-                                                               ambi_encode_perform<KERNEL_AVX2>,
-                                                               ambi_encode_perform<KERNEL_AVX512>};
+// One routine per path, in the order of KernelPath.
+constexpr PerformRoutine ENCODER_PERFORM[] = {
+    ambi_encode_perform<KERNEL_BASELINE>, ambi_encode_perform<KERNEL_AVX2>,
+    ambi_encode_perform<KERNEL_AVX512>, ambi_encode_perform<KERNEL_PORTABLE>,
+    ambi_encode_perform<KERNEL_NEON>};
+static_assert(std::size(ENCODER_PERFORM) == KERNEL_PATH_COUNT);
 
 void ambi_encode_dsp(AmbiEncoder* x, Signal** sp, short*) {
     const std::int32_t channels = x->format.channel_count;

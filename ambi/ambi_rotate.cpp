@@ -3,6 +3,7 @@
 // listener's head. One signal inlet and one signal outlet per channel, W leftmost; the leftmost
 // inlet takes the messages. A new rotation ramps in over the next signal vector.
 #include "field_rotation.hpp"
+#include "kernels.hpp"
 #include "rotate_kernel.hpp"
 #include "weights.hpp"
 
@@ -15,6 +16,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <iterator>
 #include <type_traits>
 
 namespace tovo {
@@ -188,8 +190,8 @@ void ambi_rotate_inverse(AmbiRotate* x, std::int32_t on) {
 }
 
 // Arguments: instance, vector length, entry count, the channel_count inlet vectors, then the
-// channel_count outlet vectors.
-std::intptr_t* ambi_rotate_perform(std::intptr_t* w) {
+// channel_count outlet vectors. One routine per kernel path, so nothing is chosen per vector.
+template <KernelPath path> std::intptr_t* ambi_rotate_perform(std::intptr_t* w) {
     auto* x = reinterpret_cast<AmbiRotate*>(w[1]);
     const long n = static_cast<long>(w[2]);
     const long entries = static_cast<long>(w[3]);
@@ -203,7 +205,7 @@ std::intptr_t* ambi_rotate_perform(std::intptr_t* w) {
     }
     std::atomic_ref<std::int32_t> exchange(x->exchange);
     if (!(exchange.load(std::memory_order_relaxed) & CHANGE_FRESH)) {
-        rotate_steady(order, dimension, x->current, in, out, n);
+        kernels(path).rotate_steady(order, dimension, x->current, in, out, n);
         return w + entries + 1;
     }
     // A change: take it, and give back the slot played last.
@@ -215,13 +217,20 @@ std::intptr_t* ambi_rotate_perform(std::intptr_t* w) {
     for (int k = 0; k < steps; ++k) {
         const long begin = n * k / steps;
         const long end = n * (k + 1) / steps;
-        rotate_ramp(order, dimension, k == 0 ? x->current : change.sets[k - 1], change.sets[k], in,
-                    out, begin, end);
+        kernels(path).rotate_ramp(order, dimension, k == 0 ? x->current : change.sets[k - 1],
+                                  change.sets[k], in, out, begin, end);
     }
     std::copy(change.sets[steps - 1], change.sets[steps - 1] + MAX_ROTATION_COEFFICIENTS,
               x->current);
     return w + entries + 1;
 }
+
+// One routine per path, in the order of KernelPath.
+constexpr PerformRoutine ROTATE_PERFORM[] = {
+    ambi_rotate_perform<KERNEL_BASELINE>, ambi_rotate_perform<KERNEL_AVX2>,
+    ambi_rotate_perform<KERNEL_AVX512>, ambi_rotate_perform<KERNEL_PORTABLE>,
+    ambi_rotate_perform<KERNEL_NEON>};
+static_assert(std::size(ROTATE_PERFORM) == KERNEL_PATH_COUNT);
 
 void ambi_rotate_dsp(AmbiRotate* x, Signal** sp, short*) {
     const std::int32_t nc = x->format.channel_count;
@@ -234,7 +243,7 @@ void ambi_rotate_dsp(AmbiRotate* x, Signal** sp, short*) {
     args[2] = reinterpret_cast<void*>(entries);
     for (std::int32_t i = 0; i < 2 * nc; ++i)
         args[3 + i] = sp[i]->s_vec;
-    dsp_addv(ambi_rotate_perform, entries, args);
+    dsp_addv(ROTATE_PERFORM[kernel_path()], entries, args);
     // The host keeps its own copy of the words: the previous array has no reader left.
     sysmem_freeptr(x->dsp_args);
     x->dsp_args = args;

@@ -77,7 +77,11 @@ bool Convolver::prepare(int block, int inputs, int taps) {
     stride_ = round_up(static_cast<std::size_t>(bins_), SUM_LANES);
     frame_ = round_up(static_cast<std::size_t>(size_), LINE / 2);
     head_ = 0;
-    spectrum_sum_ = kernel_path() >= KERNEL_AVX2 ? spectrum_sum_avx2 : spectrum_sum_baseline;
+    // The wide sum only where the AVX2 or AVX-512 kernels run: any other path (the portable one
+    // included, which a CPU without AVX2 may be asked for) takes the plain one.
+    const KernelPath path = kernel_path();
+    spectrum_sum_ =
+        path == KERNEL_AVX2 || path == KERNEL_AVX512 ? spectrum_sum_avx2 : spectrum_sum_baseline;
     frames_ = make_zeroed<fftwf_complex>(frame_ * pairs_);
     spectrum_ = make_zeroed<fftwf_complex>(static_cast<std::size_t>(size_));
     time_ = make_zeroed<fftwf_complex>(static_cast<std::size_t>(size_));

@@ -16,8 +16,11 @@ constexpr double FLOAT_MIN_NORMAL = 1.17549435082228750797e-38;
 struct Baseline {
     static constexpr int LANES = 4;
     static constexpr int DOUBLE_LANES = 2;
+    static constexpr int VECTOR_REGISTERS = 16;
     static constexpr int SPEAKER_TILE = 2;
     static constexpr int SAMPLE_TILE = 1;
+    // The encoder's channels per pass, as on the AVX2 path.
+    static constexpr int ENCODE_PASS = 4;
     struct In { // four samples widened to double, which is exact
         __m128d lo, hi;
     };
@@ -81,6 +84,29 @@ struct Baseline {
         return narrow(lo, hi);
     }
     static void store(float* p, Acc v) { _mm_storeu_ps(p, v); }
+    static Vec mulv(Vec a, Vec b) { return _mm_mul_ps(a, b); }
+
+    [[gnu::noinline, gnu::cold]] static Vec fmav_by_lane(Vec a, Vec b, Vec c) {
+        alignas(16) float as[LANES], bs[LANES], cs[LANES];
+        _mm_store_ps(as, a);
+        _mm_store_ps(bs, b);
+        _mm_store_ps(cs, c);
+        for (int i = 0; i < LANES; ++i)
+            cs[i] = std::fma(as[i], bs[i], cs[i]);
+        return _mm_load_ps(cs);
+    }
+
+    // a * b + c rounded once, lane by lane, as madd forms it.
+    static Vec fmav(Vec a, Vec b, Vec c) {
+        const __m128d lo =
+            _mm_add_pd(_mm_mul_pd(_mm_cvtps_pd(a), _mm_cvtps_pd(b)), _mm_cvtps_pd(c));
+        const __m128d hi = _mm_add_pd(
+            _mm_mul_pd(_mm_cvtps_pd(_mm_movehl_ps(a, a)), _mm_cvtps_pd(_mm_movehl_ps(b, b))),
+            _mm_cvtps_pd(_mm_movehl_ps(c, c)));
+        if (doubtful(lo, hi)) [[unlikely]]
+            return fmav_by_lane(a, b, c);
+        return narrow(lo, hi);
+    }
     static Vec scale(Vec x, Vec g) { return _mm_add_ps(_mm_mul_ps(x, g), _mm_setzero_ps()); }
     static float madd1(float x, float q, float acc) { return std::fma(x, q, acc); }
     // out[c] = p[c] widened to double, two lanes at a time.

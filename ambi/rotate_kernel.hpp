@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// The field rotator's signal loops: W copied, and each order's channels mixed by that order's
-// block of coefficients, held for a whole vector or ramped linearly across part of one. The
-// coefficient layout is shared with the maths that fills it (field_rotation.hpp).
+// The field rotator's coefficient layout: W copied, and each order's channels mixed by that
+// order's block of coefficients, held for a whole vector or ramped linearly across part of one.
+// Shared by the maths that fills it (field_rotation.hpp) and the kernels that apply it.
 #pragma once
 
 #include "weights.hpp"
@@ -25,16 +25,7 @@ int rotation_block(std::int32_t order, std::int32_t dimension, std::int32_t n, i
 // of the block's channels: 9, 34, 83 in 3-D, 4, 8, 12 in 2-D.
 int rotation_coefficient_count(std::int32_t order, std::int32_t dimension);
 
-// Samples [0, n) of every channel: out W = in W; each other channel is its block's row times the
-// block's inputs, the products added in column order, in single precision.
-// in, out: channel_count vectors each, in channel order; no output vector is an input vector.
-void rotate_steady(std::int32_t order, std::int32_t dimension, const float* coefficients,
-                   const float* const* in, float* const* out, long n);
-
-// Samples [begin, end) of every channel, under coefficients that move linearly from `from` to
-// `to`: at sample j, c = to - (to - from) * ((end - 1 - j) / (end - begin)), so the last sample
-// has `to` exactly and the first is one step away from `from`. Otherwise as rotate_steady.
-void rotate_ramp(std::int32_t order, std::int32_t dimension, const float* from, const float* to,
-                 const float* const* in, float* const* out, long begin, long end);
+// The loops over these blocks, held and ramped, are kernels: kernels(path).rotate_steady and
+// .rotate_ramp (kernels.hpp).
 
 } // namespace tovo::ambi

@@ -2,6 +2,7 @@
 // tovo.ambi.decode~ in a patch: creation arguments, the speaker layout and its messages, gain,
 // width, presets and weights as "dump" reports them, assist texts, and its feeds against the
 // decoding law with every channel driven by sig~.
+#include "ambi/flavours.hpp"
 #include "ambi/weights.hpp"
 
 #include "ambi_patch.hpp"
@@ -313,6 +314,101 @@ TEST(AmbiDecode, FeedsFollowTheLawForRandomSettings) {
         const auto feeds = d.feeds();
         for (int k = 0; k < speakers; ++k)
             EXPECT_EQ(feeds[k], law_sample(s, rows[k].data(), in, 0)) << "speaker " << k;
+    }
+}
+
+// The decoder keeps its coefficients between vectors and forms them again after a change: every
+// vector must follow the law of the settings as they stand, whether they change before every
+// vector, every few vectors or never, one message or several at a time, and whatever the inputs
+// do meanwhile.
+TEST(AmbiDecode, EveryVectorFollowsTheSettingsAsTheyStand) {
+    namespace ambi = tovo::ambi;
+    constexpr int N = 13; // samples per vector
+    constexpr int VECTORS = 40;
+    const char* flavours[] = {"none", "default", "in-phase", "max-rE"};
+    for (int period : {1, 3, 7, 0}) { // vectors between changes; 0: never
+        SCOPED_TRACE("a change every " + std::to_string(period) + " vectors");
+        std::mt19937 rng(99 + period);
+        std::uniform_real_distribution<float> angle(-3.2f, 3.2f), unit(-1.0f, 1.0f);
+        ambi::AmbiFormat f{};
+        f.dimension = 3;
+        f.order = 2 + period % 2;
+        ambi::ambi_format_update(f);
+        const int speakers = 5 + period;
+        Decoder d((f.order == 2 ? "3d 2nd " : "3d 3rd ") + std::to_string(speakers));
+        std::string script = "vectorsize " + std::to_string(N) + "\n";
+        for (int c = 0; c < f.channel_count; ++c)
+            script += "new in" + std::to_string(c) + " sig~ 0\nconnect in" + std::to_string(c) +
+                      " 0 d " + std::to_string(c) + "\n";
+        d.patch.run(script + print_each_outlet("d", speakers, "s"));
+
+        // The decoder's settings as the law takes them.
+        DecoderSettings s{f.channel_count, 1.0f, 0.5f, std::vector<float>(16)};
+        float order_weights[4];
+        ambi::decoder_apply_flavour(f, ambi::FLAVOUR_DEFAULT, order_weights,
+                                    s.channel_weights.data());
+        std::vector<std::vector<float>> rows(static_cast<std::size_t>(speakers),
+                                             std::vector<float>(16));
+        for (int k = 0; k < speakers; ++k)
+            ambi::ambi_weights(f.order, 3,
+                               static_cast<float>((k - 0.5) * 2.0 * 3.14159265359 / speakers), 0.0f,
+                               rows[k].data());
+
+        auto change = [&] {
+            switch (rng() % 5) {
+            case 0:
+                s.gain = unit(rng) * 2.0f;
+                d.send("gain " + float_text(s.gain));
+                break;
+            case 1:
+                s.width = (unit(rng) + 1.0f) / 2.0f;
+                d.send("width " + float_text(s.width));
+                break;
+            case 2: {
+                const int k = static_cast<int>(rng() % speakers);
+                const float azimuth = angle(rng), elevation = angle(rng) / 2.0f;
+                d.send("speaker_radians " + std::to_string(k) + " " + float_text(azimuth) + " " +
+                       float_text(elevation));
+                ambi::ambi_weights(f.order, 3, azimuth, elevation, rows[k].data());
+                break;
+            }
+            case 3: {
+                std::string message = "weights";
+                for (float& w : order_weights) {
+                    w = unit(rng) + 1.0f;
+                    message += " " + float_text(w);
+                }
+                d.send(message);
+                ambi::decoder_update_channel_weights(f, order_weights, s.channel_weights.data());
+                break;
+            }
+            default: {
+                const int flavour = static_cast<int>(rng() % 4);
+                d.send(flavours[flavour]);
+                ambi::decoder_apply_flavour(f, flavour, order_weights, s.channel_weights.data());
+            }
+            }
+        };
+        std::vector<std::vector<float>> in(static_cast<std::size_t>(f.channel_count),
+                                           std::vector<float>(1));
+        for (int v = 0; v < VECTORS; ++v) {
+            if (period && v % period == 0)
+                for (int m = 1 + static_cast<int>(rng() % 3); m > 0; --m)
+                    change();
+            // New inputs every vector, so a stale coefficient cannot hide behind an old sample.
+            std::string inputs;
+            for (int c = 0; c < f.channel_count; ++c) {
+                in[c][0] = unit(rng);
+                inputs += "send in" + std::to_string(c) + " " + float_text(in[c][0]) + "\n";
+            }
+            d.patch.run(inputs);
+            const auto feeds = vectors_of(d.patch.run("dsp 1"), "s", speakers);
+            for (int k = 0; k < speakers; ++k) {
+                const float expected = law_sample(s, rows[k].data(), in, 0);
+                ASSERT_EQ(feeds[k], std::vector<float>(N, expected))
+                    << "vector " << v << ", speaker " << k;
+            }
+        }
     }
 }
 

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
 #include <string>
 #include <vector>
 
@@ -115,6 +116,35 @@ TEST(AmbiEncode, AssistTexts) {
     EXPECT_EQ(e.patch.run("assist e in 0"), Lines{"input 0 to encode (signal)"});
     EXPECT_EQ(e.patch.run("assist e out 0\nassist e out 3"),
               (Lines{"encoded output, channel W (signal)", "encoded output, channel Z (signal)"}));
+}
+
+// The encoder keeps its copy of the weights between vectors and takes it again after a change:
+// every vector carries the direction as it stands, whether it changes before every vector,
+// every few vectors or never, and whatever the input does meanwhile.
+TEST(AmbiEncode, EveryVectorCarriesTheDirectionAsItStands) {
+    for (int period : {1, 4, 0}) { // vectors between changes; 0: never
+        SCOPED_TRACE("a change every " + std::to_string(period) + " vectors");
+        std::mt19937 rng(7 + period);
+        std::uniform_real_distribution<float> angle(-3.2f, 3.2f), unit(-1.0f, 1.0f);
+        Encoder e("3d 3rd");
+        e.patch.run("vectorsize 5");
+        float azimuth = 0.0f, elevation = 0.0f;
+        for (int v = 0; v < 30; ++v) {
+            if (period && v % period == 0) {
+                (rng() % 2 ? azimuth : elevation) = angle(rng);
+                e.send("azimuth " + float_text(azimuth));
+                e.send("elevation " + float_text(elevation));
+            }
+            const float input = unit(rng);
+            e.patch.run("send src " + float_text(input));
+            float weights[tovo::ambi::MAX_CHANNELS] = {0.70710677f};
+            tovo::ambi::ambi_weights(3, 3, azimuth, elevation, weights);
+            const auto out = vectors_of(e.patch.run("dsp 1"), "o", 16);
+            for (int c = 0; c < 16; ++c)
+                ASSERT_EQ(out[c], std::vector<float>(5, 0.0f + weights[c] * input))
+                    << "vector " << v << ", channel " << c;
+        }
+    }
 }
 
 TEST(AmbiEncode, ManyDspStartsAndFreeLeaveNothingBehind) {

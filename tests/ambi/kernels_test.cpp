@@ -31,14 +31,15 @@ protected:
     void SetUp() override {
         if (!kernel_path_supported(GetParam()))
             GTEST_SKIP() << "this CPU does not run the " << kernel_path_name(GetParam())
-                         << " path: it is built, but not tested here";
+                         << " path: it is not tested here";
     }
     DecodeVector decode() const { return kernels(GetParam()).decode_vector; }
     EncodeVector encode() const { return kernels(GetParam()).encode_vector; }
 };
 
 INSTANTIATE_TEST_SUITE_P(Kernels, Path,
-                         ::testing::Values(KERNEL_BASELINE, KERNEL_AVX2, KERNEL_AVX512),
+                         ::testing::Values(KERNEL_PORTABLE, KERNEL_BASELINE, KERNEL_AVX2,
+                                           KERNEL_AVX512, KERNEL_NEON),
                          [](const auto& info) {
                              return std::string(kernel_path_name(info.param));
                          });
@@ -256,8 +257,9 @@ TEST_P(Path, CoefficientsAreRoundedOnceFromDouble) {
         const DecoderSettings& s = k.settings;
         float w_coefficient = 0.0f;
         float coefficient[MAX_SPEAKERS][MAX_CHANNELS];
-        kernels(GetParam()).decode_coefficients(s.channel_count, k.speaker_count, s.gain, s.width, k.rows,
-                                        s.channel_weights.data(), &w_coefficient, coefficient);
+        kernels(GetParam())
+            .decode_coefficients(s.channel_count, k.speaker_count, s.gain, s.width, k.rows,
+                                 s.channel_weights.data(), &w_coefficient, coefficient);
         const double g = s.gain, b = s.width;
         ASSERT_EQ(w_coefficient, static_cast<float>((1.0 - b) * g * s.channel_weights[0]));
         for (int r = 0; r < k.speaker_count; ++r)
@@ -279,9 +281,9 @@ TEST_P(Path, MatrixKernelGivesWhatTheDecoderGivesFromTheSameCoefficients) {
         const DecoderSettings& s = k.settings;
         float w_coefficient = 0.0f;
         alignas(64) float matrix[MAX_SPEAKERS][MAX_CHANNELS] = {};
-        kernels(GetParam()).decode_coefficients(s.channel_count, k.speaker_count, s.gain, s.width,
-                                                k.rows, s.channel_weights.data(), &w_coefficient,
-                                                matrix);
+        kernels(GetParam())
+            .decode_coefficients(s.channel_count, k.speaker_count, s.gain, s.width, k.rows,
+                                 s.channel_weights.data(), &w_coefficient, matrix);
         for (int r = 0; r < k.speaker_count; ++r)
             matrix[r][0] = w_coefficient;
         const int odd = k.speaker_count - 1; // a W term of its own
@@ -296,8 +298,8 @@ TEST_P(Path, MatrixKernelGivesWhatTheDecoderGivesFromTheSameCoefficients) {
             ins.push_back(v.data());
         for (auto& v : out)
             outs.push_back(v.data());
-        kernels(GetParam()).decode_matrix(s.channel_count, k.speaker_count, matrix, ins.data(),
-                                          outs.data(), n);
+        kernels(GetParam())
+            .decode_matrix(s.channel_count, k.speaker_count, matrix, ins.data(), outs.data(), n);
         for (int r = 0; r < k.speaker_count; ++r)
             for (long j = 0; j < n; ++j) {
                 float expected = k.out[r][j];
@@ -343,18 +345,35 @@ TEST_P(Path, EncoderScalesTheInputIntoEveryChannel) {
 }
 
 TEST(KernelChoice, AnyNameGivesAPathThisCpuRuns) {
-    EXPECT_TRUE(kernel_path_supported(KERNEL_BASELINE));
-    EXPECT_EQ(choose_kernel_path("baseline"), KERNEL_BASELINE);
+    // The portable path is everywhere, and taken only when named.
+    EXPECT_TRUE(kernel_path_supported(KERNEL_PORTABLE));
+    EXPECT_EQ(choose_kernel_path("portable"), KERNEL_PORTABLE);
     const KernelPath fastest = choose_kernel_path(nullptr);
     EXPECT_TRUE(kernel_path_supported(fastest));
     EXPECT_EQ(choose_kernel_path("no-such-path"), fastest);
-    EXPECT_EQ(choose_kernel_path("avx512"), fastest);
+    EXPECT_EQ(choose_kernel_path(""), fastest);
+    // Every path this CPU runs is taken when named.
+    for (int p = 0; p < KERNEL_PATH_COUNT; ++p) {
+        const auto path = static_cast<KernelPath>(p);
+        if (kernel_path_supported(path)) {
+            EXPECT_EQ(choose_kernel_path(kernel_path_name(path)), path) << kernel_path_name(path);
+        }
+    }
+#if defined(__x86_64__)
+    EXPECT_NE(fastest, KERNEL_PORTABLE);
+    EXPECT_FALSE(kernel_path_supported(KERNEL_NEON));
+    EXPECT_EQ(choose_kernel_path("neon"), fastest); // another architecture's path
+    EXPECT_EQ(choose_kernel_path("baseline"), KERNEL_BASELINE);
     // A path the CPU lacks gives the fastest below it.
     EXPECT_EQ(choose_kernel_path("avx2"),
               kernel_path_supported(KERNEL_AVX2) ? KERNEL_AVX2 : KERNEL_BASELINE);
-    for (int p = 0; p < KERNEL_PATH_COUNT; ++p)
-        EXPECT_EQ(kernel_path_supported(static_cast<KernelPath>(p)),
-                  choose_kernel_path(kernel_path_name(static_cast<KernelPath>(p))) == p);
+    EXPECT_EQ(choose_kernel_path("avx512"), fastest);
+#elif defined(__aarch64__)
+    EXPECT_EQ(fastest, KERNEL_NEON);
+    EXPECT_EQ(choose_kernel_path("avx2"), KERNEL_NEON); // another architecture's path
+#else
+    EXPECT_EQ(fastest, KERNEL_PORTABLE);
+#endif
 }
 
 } // namespace

@@ -1,7 +1,9 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// The rotator's loops against a scalar reference of the same law, on random coefficients, inputs
-// and vector lengths: held coefficients, ramps that end exactly on their target, and the channel
-// layout of every format.
+// The rotator's loops, every path forced in turn: against the sum in double on random
+// coefficients, inputs and vector lengths, and bit for bit against a scalar copy of the law
+// (held coefficients, ramps that end exactly on their target), and the channel layout of every
+// format.
+#include "ambi/kernels.hpp"
 #include "ambi/rotate_kernel.hpp"
 
 #include <gtest/gtest.h>
@@ -13,6 +15,24 @@
 namespace {
 
 using namespace tovo::ambi;
+
+class RotatePath : public ::testing::TestWithParam<KernelPath> {
+protected:
+    void SetUp() override {
+        if (!kernel_path_supported(GetParam()))
+            GTEST_SKIP() << "this CPU does not run the " << kernel_path_name(GetParam())
+                         << " path: it is not tested here";
+    }
+    RotateSteady steady() const { return kernels(GetParam()).rotate_steady; }
+    RotateRamp ramp() const { return kernels(GetParam()).rotate_ramp; }
+};
+
+INSTANTIATE_TEST_SUITE_P(Kernels, RotatePath,
+                         ::testing::Values(KERNEL_PORTABLE, KERNEL_BASELINE, KERNEL_AVX2,
+                                           KERNEL_AVX512, KERNEL_NEON),
+                         [](const auto& info) {
+                             return std::string(kernel_path_name(info.param));
+                         });
 
 // The reference sums in double; the loops in single precision, in column order. Their difference
 // is a few roundings of the terms' sizes.
@@ -75,7 +95,7 @@ void reference(const Format& f, const float* c, const Signals& s, long j, std::v
     }
 }
 
-TEST(RotateKernel, EveryChannelHasItsBlock) {
+TEST_P(RotatePath, EveryChannelHasItsBlock) {
     // Identity blocks pass the field through unchanged, whatever the format: each channel is in
     // exactly one block, at its own place.
     std::mt19937 rng(1);
@@ -91,19 +111,19 @@ TEST(RotateKernel, EveryChannelHasItsBlock) {
         }
         EXPECT_EQ(offset, rotation_coefficient_count(f.order, f.dimension));
         Signals s(f, 19, rng);
-        rotate_steady(f.order, f.dimension, identity.data(), s.ins.data(), s.outs.data(), 19);
+        steady()(f.order, f.dimension, identity.data(), s.ins.data(), s.outs.data(), 19);
         EXPECT_EQ(s.out, s.in) << f.order << " " << f.dimension;
     }
 }
 
-TEST(RotateKernel, SteadyFollowsTheLaw) {
+TEST_P(RotatePath, SteadyFollowsTheLaw) {
     std::mt19937 rng(2);
     std::vector<double> y, size;
     for (const Format& f : FORMATS)
         for (long n : {0L, 1L, 3L, 64L, 67L}) {
             const std::vector<float> c = random_coefficients(rng);
             Signals s(f, n, rng);
-            rotate_steady(f.order, f.dimension, c.data(), s.ins.data(), s.outs.data(), n);
+            steady()(f.order, f.dimension, c.data(), s.ins.data(), s.outs.data(), n);
             for (long j = 0; j < n; ++j) {
                 reference(f, c.data(), s, j, y, size);
                 EXPECT_EQ(s.out[0][j], s.in[0][j]); // W copied
@@ -114,7 +134,7 @@ TEST(RotateKernel, SteadyFollowsTheLaw) {
         }
 }
 
-TEST(RotateKernel, RampMovesEachCoefficientLinearlyOntoItsTarget) {
+TEST_P(RotatePath, RampMovesEachCoefficientLinearlyOntoItsTarget) {
     std::mt19937 rng(3);
     std::vector<double> y, size;
     std::vector<float> c(MAX_ROTATION_COEFFICIENTS);
@@ -124,12 +144,12 @@ TEST(RotateKernel, RampMovesEachCoefficientLinearlyOntoItsTarget) {
             const std::vector<float> to = random_coefficients(rng);
             const long n = end + 2;
             Signals s(f, n, rng);
-            rotate_ramp(f.order, f.dimension, from.data(), to.data(), s.ins.data(), s.outs.data(),
-                        begin, end);
+            ramp()(f.order, f.dimension, from.data(), to.data(), s.ins.data(), s.outs.data(), begin,
+                   end);
             Signals held(f, n, rng);
             held.in = s.in;
             held.point();
-            rotate_steady(f.order, f.dimension, to.data(), held.ins.data(), held.outs.data(), n);
+            steady()(f.order, f.dimension, to.data(), held.ins.data(), held.outs.data(), n);
             for (long j = 0; j < n; ++j) {
                 if (j < begin || j >= end) { // nothing outside the range is written
                     for (int ch = 0; ch < f.channels(); ++ch)
@@ -148,6 +168,54 @@ TEST(RotateKernel, RampMovesEachCoefficientLinearlyOntoItsTarget) {
             // The last sample of a ramp is the held target's, bit for bit.
             for (int ch = 0; end > begin && ch < f.channels(); ++ch)
                 EXPECT_EQ(s.out[ch][end - 1], held.out[ch][end - 1]);
+        }
+}
+
+// Sample j of block channel r, the law written out: the first column's term a product, each
+// further column one fused step; a ramp's coefficient to - d * t is itself one fused step.
+float law(const float* c, const float* from, int size, int r, const Signals& s, const int* ch,
+          long j, float share) {
+    auto coefficient = [&](int k) {
+        const float to = c[r * size + k];
+        return from ? std::fma(-(to - from[r * size + k]), share, to) : to;
+    };
+    float y = s.in[ch[0]][j] * coefficient(0);
+    for (int k = 1; k < size; ++k)
+        y = std::fma(s.in[ch[k]][j], coefficient(k), y);
+    return y;
+}
+
+TEST_P(RotatePath, HeldAndRampedFollowTheFusedLawBitForBit) {
+    std::mt19937 rng(4);
+    for (const Format& f : FORMATS)
+        for (auto [begin, end] : {std::pair{0L, 64L}, {0L, 67L}, {3L, 40L}, {5L, 6L}, {0L, 512L}}) {
+            const std::vector<float> from = random_coefficients(rng);
+            const std::vector<float> to = random_coefficients(rng);
+            Signals held(f, end, rng), ramped(f, end, rng);
+            ramped.in = held.in;
+            ramped.point();
+            steady()(f.order, f.dimension, to.data(), held.ins.data(), held.outs.data(), end);
+            ramp()(f.order, f.dimension, from.data(), to.data(), ramped.ins.data(),
+                   ramped.outs.data(), begin, end);
+            const float step = 1.0f / static_cast<float>(end - begin);
+            int offset = 0;
+            for (std::int32_t m = 1; m <= f.order; ++m) {
+                int ch[MAX_BLOCK];
+                const int size = rotation_block(f.order, f.dimension, m, ch);
+                for (int r = 0; r < size; ++r)
+                    for (long j = begin; j < end; ++j) {
+                        const float share = static_cast<float>(end - 1 - j) * step;
+                        ASSERT_EQ(held.out[ch[r]][j],
+                                  law(to.data() + offset, nullptr, size, r, held, ch, j, 0))
+                            << f.order << " " << f.dimension << " j " << j;
+                        ASSERT_EQ(ramped.out[ch[r]][j],
+                                  law(to.data() + offset, from.data() + offset, size, r, ramped, ch,
+                                      j, share))
+                            << f.order << " " << f.dimension << " ramp " << begin << " " << end
+                            << " j " << j;
+                    }
+                offset += size * size;
+            }
         }
 }
 

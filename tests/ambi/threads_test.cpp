@@ -140,12 +140,15 @@ struct Expectation {
     long strays = 0;
     float first_stray = 0;
     std::vector<std::set<std::size_t>> seen; // per inlet: indices of candidates met
+    std::vector<float> last;                 // per inlet: the last sample of the last vector
 };
 Expectation* g_expectation = nullptr;
 
 void check_against_candidates(int inlet, const float* samples, long n) {
     Expectation& e = *g_expectation;
     const std::vector<double>& c = e.candidates[inlet];
+    if (n > 0)
+        e.last[inlet] = samples[n - 1];
     for (long j = 0; j < n; ++j) {
         const double v = samples[j];
         auto it = std::lower_bound(c.begin(), c.end(), v);
@@ -202,6 +205,7 @@ TEST(Threads, EncoderOutputsAreWholeOldOrNewWeights) {
     Expectation e;
     e.candidates.resize(16);
     e.seen.resize(16);
+    e.last.resize(16);
     for (float az : azimuths)
         for (float el : elevations) {
             float w[ambi::MAX_CHANNELS] = {0.70710677f};
@@ -220,6 +224,12 @@ TEST(Threads, EncoderOutputsAreWholeOldOrNewWeights) {
     EXPECT_EQ(e.strays, 0) << "first stray sample " << e.first_stray << " of " << e.samples;
     EXPECT_GT(e.seen[1].size(), 1u) << "the X outlet never changed";
     EXPECT_EQ(e.seen[0].size(), 1u) << "W must keep its weight";
+    // The vectors after the last message carry the last direction: a change the signal thread
+    // saw late is never kept from it for good.
+    float last[ambi::MAX_CHANNELS] = {0.70710677f};
+    ambi::ambi_weights(3, 3, azimuths[2], elevations[2], last);
+    for (int c = 0; c < 16; ++c)
+        EXPECT_EQ(e.last[c], last[c]) << "channel " << c;
 }
 
 // --- the decoder ------------------------------------------------------------------------------
@@ -273,6 +283,8 @@ TEST(Threads, DecoderFeedsMixOnlyWholeOldAndNewSettings) {
     Expectation e;
     e.candidates.resize(4);
     e.seen.resize(4);
+    e.last.resize(4);
+    float final_feed[4];
     for (int k = 0; k < 4; ++k) {
         // Each speaker's row as the decoder stores it, in either state.
         float rows[2][ambi::MAX_CHANNELS] = {};
@@ -297,6 +309,9 @@ TEST(Threads, DecoderFeedsMixOnlyWholeOldAndNewSettings) {
                     e.candidates[k].push_back(
                         std::fma(inputs[2], q2, std::fma(inputs[1], q1, inputs[0] * a)));
         sort_unique(e.candidates[k]);
+        // State 0, where every round ends: gain, width and rows of state 0, default weights.
+        const float in0 = 1.0f, in1 = 0.5f, in2 = 0.25f; // the sig~ values, as floats
+        final_feed[k] = std::fma(in2, c2[0], std::fma(in1, c1[0], in0 * c0[0]));
     }
     e.tolerance = 1e-6; // a faster kernel may round its sum differently
     g_expectation = &e;
@@ -307,6 +322,10 @@ TEST(Threads, DecoderFeedsMixOnlyWholeOldAndNewSettings) {
     EXPECT_EQ(e.strays, 0) << "first stray sample " << e.first_stray << " of " << e.samples;
     for (int k = 0; k < 4; ++k)
         EXPECT_GT(e.seen[k].size(), 1u) << "speaker " << k << " never changed";
+    // The vectors after the last message follow the last settings: a change the signal thread
+    // saw late is never kept from it for good.
+    for (int k = 0; k < 4; ++k)
+        EXPECT_EQ(e.last[k], final_feed[k]) << "speaker " << k;
 }
 
 // --- the rotator ------------------------------------------------------------------------------
