@@ -257,10 +257,7 @@ void bench_decoder(const Shape& s, const Machine& m, int rounds,
         blocks.inputs[i] = next();
 
     // A 3-D layout: speakers on a spiral over the sphere, the default flavour.
-    AmbiFormat format{};
-    format.dimension = 3;
-    format.order = s.order;
-    ambi_format_update(format);
+    const AmbiFormat format = ambi_format(3, s.order);
     float order_weights[ORDER_WEIGHT_COUNT];
     float channel_weights[MAX_CHANNELS] = {};
     decoder_apply_flavour(format, FLAVOUR_DEFAULT, order_weights, channel_weights);

@@ -74,10 +74,8 @@ struct Case {
 Case random_case(std::mt19937& rng, long n, float scale = 1.0f) {
     std::uniform_int_distribution<int> dimension(2, 3), order(1, 3), speakers(1, MAX_SPEAKERS);
     std::uniform_real_distribution<float> angle(-4.0f, 4.0f), unit(-1.0f, 1.0f), level(0.0f, 2.0f);
-    AmbiFormat f{};
-    f.dimension = dimension(rng);
-    f.order = order(rng);
-    ambi_format_update(f);
+    const int d = dimension(rng);
+    const AmbiFormat f = ambi_format(d, order(rng));
 
     Case k{};
     k.settings.channel_count = f.channel_count;

@@ -14,15 +14,6 @@ namespace {
 
 using namespace tovo::ambi;
 
-AmbiFormat format_of(int dimension, int order) {
-    AmbiFormat f{};
-    f.dimension = dimension;
-    ambi_format_update(f);
-    f.order = order;
-    ambi_format_update(f);
-    return f;
-}
-
 TEST(AmbiFormat, ChannelListsOfAllSixFormats) {
     struct Case {
         int dimension, order, horizontal, height;
@@ -33,7 +24,7 @@ TEST(AmbiFormat, ChannelListsOfAllSixFormats) {
         {3, 1, 3, 1, "WXYZ"}, {3, 2, 5, 4, "WXYUVZSTR"}, {3, 3, 7, 9, "WXYUVPQZSTRNOLMK"},
     };
     for (const Case& c : cases) {
-        const AmbiFormat f = format_of(c.dimension, c.order);
+        const AmbiFormat f = ambi_format(c.dimension, c.order);
         SCOPED_TRACE(std::to_string(c.dimension) + "-D order " + std::to_string(c.order));
         EXPECT_EQ(f.horizontal_count, c.horizontal);
         EXPECT_EQ(f.height_count, c.height);
