@@ -129,4 +129,17 @@ TEST(DecoderFlavour, ChannelWeightsFollowHandSetOrderWeights) {
     EXPECT_EQ(a.channel_weights[9], -1.0f);
 }
 
+// Each decoder's own list of words: an exact spelling sets the flavour, anything else leaves it.
+TEST(DecoderFlavour, WordsAreLookedUpInTheDecodersOwnList) {
+    constexpr FlavourWord words[] = {{"basic", FLAVOUR_NONE}, {"max-rE", FLAVOUR_MAX_RE}};
+    std::int32_t flavour = FLAVOUR_DEFAULT;
+    EXPECT_TRUE(read_flavour_word(words, "basic", flavour));
+    EXPECT_EQ(flavour, FLAVOUR_NONE);
+    EXPECT_TRUE(read_flavour_word(words, "max-rE", flavour));
+    EXPECT_EQ(flavour, FLAVOUR_MAX_RE);
+    for (const char* word : {"Max-RE", "in-phase", "3d", ""})
+        EXPECT_FALSE(read_flavour_word(words, word, flavour)) << word;
+    EXPECT_EQ(flavour, FLAVOUR_MAX_RE);
+}
+
 } // namespace
