@@ -6,6 +6,7 @@
 #include "ambi/kernels.hpp"
 
 #include "decoding_law.hpp"
+#include "kernel_paths.hpp"
 
 #include <gtest/gtest.h>
 
@@ -26,23 +27,14 @@ std::uint32_t bits(float v) {
     return std::bit_cast<std::uint32_t>(v);
 }
 
-class Path : public ::testing::TestWithParam<KernelPath> {
+class Path : public tovo::testing::KernelPathTest {
 protected:
-    void SetUp() override {
-        if (!kernel_path_supported(GetParam()))
-            GTEST_SKIP() << "this CPU does not run the " << kernel_path_name(GetParam())
-                         << " path: it is not tested here";
-    }
-    DecodeVector decode() const { return kernels(GetParam()).decode_vector; }
-    EncodeVector encode() const { return kernels(GetParam()).encode_vector; }
+    DecodeVector decode() const { return kernel().decode_vector; }
+    EncodeVector encode() const { return kernel().encode_vector; }
 };
 
-INSTANTIATE_TEST_SUITE_P(Kernels, Path,
-                         ::testing::Values(KERNEL_PORTABLE, KERNEL_BASELINE, KERNEL_AVX2,
-                                           KERNEL_AVX512, KERNEL_NEON),
-                         [](const auto& info) {
-                             return std::string(kernel_path_name(info.param));
-                         });
+INSTANTIATE_TEST_SUITE_P(Kernels, Path, ::testing::ValuesIn(tovo::testing::EVERY_KERNEL_PATH),
+                         tovo::testing::kernel_path_test_name);
 
 struct Case {
     DecoderSettings settings;
