@@ -6,6 +6,7 @@
 #include "flavours.hpp"
 #include "handover.hpp"
 #include "kernels.hpp"
+#include "plugin_glue.hpp"
 #include "weights.hpp"
 #include <tovo/angles.hpp>
 #include <tovo/api.hpp>
@@ -14,16 +15,11 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
-#include <iterator>
-#include <string_view>
 #include <type_traits>
 
 namespace tovo {
 using namespace host;
 using namespace ambi;
-
-// The gain is held within this size either way, so that no matrix entry can overflow.
-constexpr double SETTING_LIMIT = 1e18;
 
 struct AmbiAllrad {
     SignalObject z;
@@ -52,10 +48,6 @@ static_assert(std::is_standard_layout_v<AmbiAllrad> &&
 
 Class* ambi_allrad_class;
 
-struct FlavourWord {
-    const char* word;
-    std::int32_t flavour;
-};
 // max-rE is the default; basic weighs every order alike (the sampling decoder's "none").
 constexpr FlavourWord FLAVOUR_WORDS[] = {
     {"max-rE", FLAVOUR_MAX_RE}, {"Max-rE", FLAVOUR_MAX_RE}, {"max-re", FLAVOUR_MAX_RE},
@@ -122,32 +114,16 @@ void* ambi_allrad_new(Symbol*, short argc, Atom* argv) {
     auto* x = static_cast<AmbiAllrad*>(newobject(ambi_allrad_class));
     if (!x)
         return nullptr;
-    std::int32_t dimension = 2;
-    std::int32_t order = 1;
     std::int32_t flavour = FLAVOUR_MAX_RE;
     std::int32_t speakers = 2;
     // Floats and unknown words are ignored; where words disagree, the last one counts.
-    for (short i = 0; i < argc; ++i) {
-        const Atom& a = argv[i];
+    x->format = read_creation_format(argc, argv, [&](const Atom& a) {
         if (a.a_type == A_LONG) {
             speakers = atom_to_long(a);
         } else if (a.a_type == A_SYM) {
-            const std::string_view word = a.a_w.w_sym->s_name;
-            if (const FormatKeyword* k = find_format_keyword(word)) {
-                if (k->dimension)
-                    dimension = k->dimension;
-                if (k->order)
-                    order = k->order;
-            }
-            for (const FlavourWord& f : FLAVOUR_WORDS)
-                if (word == f.word)
-                    flavour = f.flavour;
+            read_flavour_word(FLAVOUR_WORDS, a.a_w.w_sym->s_name, flavour);
         }
-    }
-    x->format.dimension = dimension;
-    ambi_format_update(x->format);
-    x->format.order = order;
-    ambi_format_update(x->format);
+    });
     float channel_weights[MAX_CHANNELS];
     decoder_apply_flavour(x->format, flavour, x->order_weights, channel_weights);
 
@@ -155,13 +131,10 @@ void* ambi_allrad_new(Symbol*, short argc, Atom* argv) {
     x->speaker_count = x->outlet_count;
     x->gain = 1.0f;
     z_dsp_setup(&x->z, static_cast<short>(x->format.channel_count));
-    const std::int32_t ns = x->outlet_count;
-    // Speaker 0 leftmost; the sampling decoder's default ring, half a spacing below azimuth 0.
-    for (std::int32_t k = ns - 1; k >= 0; --k) {
+    // The sampling decoder's default ring, a signal outlet for each speaker.
+    default_speaker_ring(x->outlet_count, x->azimuth, x->elevation);
+    for (std::int32_t k = 0; k < x->outlet_count; ++k)
         outlet_new(x, "signal");
-        x->azimuth[k] = static_cast<float>((k - 0.5) * 2.0 * DECODER_PI / ns);
-        x->elevation[k] = 0.0f;
-    }
     x->z.z_misc = Z_NO_INPLACE;
     // The default ring is flat, which a 3-D decoder cannot pan over: it plays the sampling
     // matrix until its speakers are placed, and says so in "dump" rather than as an error.
@@ -171,8 +144,7 @@ void* ambi_allrad_new(Symbol*, short argc, Atom* argv) {
 
 void ambi_allrad_free(AmbiAllrad* x) {
     z_dsp_free(&x->z);
-    sysmem_freeptr(x->dsp_args);
-    x->dsp_args = nullptr;
+    free_perform_args(x->dsp_args);
 }
 
 // An imaginary speaker's angle in degrees for "dump": one placed at 0 by arithmetic may land a
@@ -188,16 +160,11 @@ void ambi_allrad_dump(AmbiAllrad* x) {
          static_cast<long>(f.order), static_cast<long>(f.channel_count),
          static_cast<long>(x->speaker_count));
     post("gain: %f", static_cast<double>(x->gain));
-    post("speaker\t\tazimuth\t\televation (degrees):");
-    for (std::int32_t k = 0; k < x->speaker_count; ++k)
-        post("%ld\t\t\t%f\t\t%f", static_cast<long>(k), x->azimuth[k] * DECODER_RADIAN_FACTOR,
-             x->elevation[k] * DECODER_RADIAN_FACTOR);
+    post_speakers(x->speaker_count, x->azimuth, x->elevation);
     if (x->speaker_count < x->outlet_count)
         post("silent outlets: %ld to %ld", static_cast<long>(x->speaker_count),
              static_cast<long>(x->outlet_count - 1));
-    post("flavour weights per order: 0=%f, 1=%f, 2=%f, 3=%f",
-         static_cast<double>(x->order_weights[0]), static_cast<double>(x->order_weights[1]),
-         static_cast<double>(x->order_weights[2]), static_cast<double>(x->order_weights[3]));
+    post_order_weights(x->order_weights);
     post("imaginary speakers: %ld", static_cast<long>(x->imaginary_count));
     for (std::int32_t i = 0; i < x->imaginary_count; ++i)
         post("imaginary\t\t%f\t\t%f", shown(x->imaginary_azimuth[i] * DECODER_RADIAN_FACTOR),
@@ -233,10 +200,8 @@ bool allrad_finite(double azimuth_rad, double elevation_rad) {
 
 void allrad_set_speaker(AmbiAllrad* x, std::int32_t index, double azimuth_rad,
                         double elevation_rad) {
-    if (index < 0 || index >= x->speaker_count) {
-        post("error: invalid speaker number: %ld", static_cast<long>(index));
+    if (!speaker_exists(index, x->speaker_count))
         return;
-    }
     if (!allrad_finite(azimuth_rad, elevation_rad)) {
         post("error: ambi.allrad~: speaker %ld: the direction is not a finite number",
              static_cast<long>(index));
@@ -292,15 +257,12 @@ void ambi_allrad_layout(AmbiAllrad* x, Symbol*, short argc, Atom* argv) {
 }
 
 void ambi_allrad_gain(AmbiAllrad* x, double value) {
-    const double held = value > SETTING_LIMIT    ? SETTING_LIMIT
-                        : value < -SETTING_LIMIT ? -SETTING_LIMIT
-                                                 : value;
-    x->gain = static_cast<float>(held);
+    x->gain = held_setting(value);
     allrad_hand_over(x);
 }
 
 // Arguments: instance, vector length, entry count, the channel_count inlet vectors, then the
-// outlet_count outlet vectors. One routine per kernel path, so nothing is chosen per vector.
+// outlet_count outlet vectors.
 template <KernelPath path> std::intptr_t* allrad_perform(std::intptr_t* w) {
     auto* x = reinterpret_cast<AmbiAllrad*>(w[1]);
     const long n = static_cast<long>(w[2]);
@@ -309,47 +271,24 @@ template <KernelPath path> std::intptr_t* allrad_perform(std::intptr_t* w) {
     const std::int32_t ns = x->outlet_count;
     const float* in[MAX_CHANNELS];
     float* out[MAX_SPEAKERS];
-    for (std::int32_t c = 0; c < nc; ++c)
-        in[c] = reinterpret_cast<const float*>(w[4 + c]);
-    for (std::int32_t k = 0; k < ns; ++k)
-        out[k] = reinterpret_cast<float*>(w[4 + nc + k]);
+    perform_vectors(w, nc, in, ns, out);
     const std::int32_t live = handover_take(x->handover);
     kernels(path).decode_matrix(nc, ns, x->matrices[live], in, out, n);
     return w + entries + 1;
 }
 
-// One routine per path, in the order of KernelPath.
-constexpr PerformRoutine ALLRAD_PERFORM[] = {
-    allrad_perform<KERNEL_BASELINE>, allrad_perform<KERNEL_AVX2>, allrad_perform<KERNEL_AVX512>,
-    allrad_perform<KERNEL_PORTABLE>, allrad_perform<KERNEL_NEON>};
-static_assert(std::size(ALLRAD_PERFORM) == KERNEL_PATH_COUNT);
+constexpr auto ALLRAD_PERFORM =
+    perform_per_path([]<KernelPath path>() { return allrad_perform<path>; });
 
 void ambi_allrad_dsp(AmbiAllrad* x, Signal** sp, short*) {
-    const std::int32_t nc = x->format.channel_count;
-    const std::int32_t ns = x->outlet_count;
-    const long entries = nc + ns + 3;
-    auto** args = static_cast<void**>(sysmem_newptr(entries * static_cast<long>(sizeof(void*))));
-    if (!args)
-        return;
-    args[0] = x;
-    args[1] = reinterpret_cast<void*>(sp[0]->s_n);
-    args[2] = reinterpret_cast<void*>(entries);
-    for (std::int32_t i = 0; i < nc + ns; ++i)
-        args[3 + i] = sp[i]->s_vec;
-    dsp_addv(ALLRAD_PERFORM[kernel_path()], entries, args);
-    // The host keeps its own copy of the words: the previous array has no reader left.
-    sysmem_freeptr(x->dsp_args);
-    x->dsp_args = args;
+    add_perform(x, x->dsp_args, ALLRAD_PERFORM[kernel_path()], sp,
+                x->format.channel_count + x->outlet_count);
 }
 
 void ambi_allrad_assist(AmbiAllrad* x, void*, long kind, long index, char* text) {
-    if (kind == 1 && index >= 0 && index < x->format.channel_count)
-        sprintf(text, "encoded output, channel %c (signal)", x->format.letters[index]);
-    else if (kind == 2 && index >= 0 && index < x->speaker_count)
-        sprintf(text, "speaker %ld at %f, %f (signal)", index,
-                x->azimuth[index] * DECODER_RADIAN_FACTOR,
-                x->elevation[index] * DECODER_RADIAN_FACTOR);
-    else if (kind == 2 && index >= 0 && index < x->outlet_count)
+    if (decoder_assist(x->format, x->speaker_count, x->azimuth, x->elevation, kind, index, text))
+        return;
+    if (kind == 2 && index >= 0 && index < x->outlet_count)
         sprintf(text, "speaker %ld, not in the layout: silent (signal)", index);
 }
 

@@ -5,6 +5,7 @@
 #include "binaural_sets.hpp"
 #include "convolver.hpp"
 #include "hrir_set.hpp"
+#include "plugin_glue.hpp"
 #include "weights.hpp"
 #include <tovo/api.hpp>
 #include <tovo/relaxed.hpp>
@@ -14,16 +15,11 @@
 #include <cstdint>
 #include <memory>
 #include <string>
-#include <string_view>
 #include <type_traits>
 
 namespace tovo {
 using namespace host;
 using namespace ambi;
-
-// The gain is held within this size either way, as the decoder's is: every coefficient then
-// stays finite, so silence in gives silence out whatever the setting.
-constexpr double GAIN_LIMIT = 1e18;
 
 // The message side's part: the set's design, and the convolution the chain runs, made at "dsp".
 // The perform routine reads `convolver` and owns `current` while the chain runs.
@@ -86,30 +82,16 @@ std::shared_ptr<const BinauralDesign> binaural_read(AmbiBinaural* x, const std::
 }
 
 void* ambi_binaural_new(Symbol*, short argc, Atom* argv) {
-    std::int32_t dimension = 2;
-    std::int32_t order = 1;
     std::string path = DEFAULT_SOFA_PATH;
-    for (short i = 0; i < argc; ++i) {
-        if (argv[i].a_type != A_SYM)
-            continue;
-        const std::string_view word = argv[i].a_w.w_sym->s_name;
-        if (const FormatKeyword* k = find_format_keyword(word)) {
-            if (k->dimension)
-                dimension = k->dimension;
-            if (k->order)
-                order = k->order;
-        } else {
-            path = word; // any other word names the set; the last one counts
-        }
-    }
+    const AmbiFormat format = read_creation_format(argc, argv, [&](const Atom& a) {
+        if (a.a_type == A_SYM)
+            path = a.a_w.w_sym->s_name; // any other word names the set; the last one counts
+    });
 
     auto* x = static_cast<AmbiBinaural*>(newobject(ambi_binaural_class));
     if (!x)
         return nullptr;
-    x->format.dimension = dimension;
-    ambi_format_update(x->format);
-    x->format.order = order;
-    ambi_format_update(x->format);
+    x->format = format;
     x->gain = 1.0f;
     x->state = new BinauralState;
     x->state->path = path;
@@ -137,8 +119,7 @@ void ambi_binaural_free(AmbiBinaural* x) {
         delete x->state;
         x->state = nullptr;
     }
-    sysmem_freeptr(x->dsp_args);
-    x->dsp_args = nullptr;
+    free_perform_args(x->dsp_args);
 }
 
 // open PATH: reads another set; the perform routine changes over at a vector boundary, fading
@@ -173,10 +154,10 @@ void ambi_binaural_open(AmbiBinaural* x, Symbol*, short argc, Atom* argv) {
 }
 
 void ambi_binaural_gain(AmbiBinaural* x, double value) {
+    // The gain stays finite, so silence in gives silence out whatever the setting.
     if (std::isnan(value))
         return;
-    const double held = value > GAIN_LIMIT ? GAIN_LIMIT : value < -GAIN_LIMIT ? -GAIN_LIMIT : value;
-    store_relaxed(x->gain, static_cast<float>(held));
+    store_relaxed(x->gain, held_setting(value));
 }
 
 void ambi_binaural_dump(AmbiBinaural* x) {
@@ -203,10 +184,10 @@ std::intptr_t* binaural_perform(std::intptr_t* w) {
     const long entries = static_cast<long>(w[3]);
     const std::int32_t nc = x->format.channel_count;
     const float* in[MAX_CHANNELS];
-    for (std::int32_t c = 0; c < nc; ++c)
-        in[c] = reinterpret_cast<const float*>(w[4 + c]);
-    auto* left = reinterpret_cast<float*>(w[4 + nc]);
-    auto* right = reinterpret_cast<float*>(w[5 + nc]);
+    float* ears[2];
+    perform_vectors(w, nc, in, 2, ears);
+    float* left = ears[0];
+    float* right = ears[1];
     BinauralState* st = x->state;
     Convolver* conv = st->convolver.get();
     if (!conv || !st->current || n != conv->block()) {
@@ -273,19 +254,7 @@ void binaural_prepare(AmbiBinaural* x, long block, double rate) {
 void ambi_binaural_dsp(AmbiBinaural* x, Signal** sp, short*) {
     const std::int32_t nc = x->format.channel_count;
     binaural_prepare(x, sp[0]->s_n, sp[0]->s_sr);
-    const long entries = nc + 2 + 3;
-    auto** args = static_cast<void**>(sysmem_newptr(entries * static_cast<long>(sizeof(void*))));
-    if (!args)
-        return;
-    args[0] = x;
-    args[1] = reinterpret_cast<void*>(sp[0]->s_n);
-    args[2] = reinterpret_cast<void*>(entries);
-    for (std::int32_t i = 0; i < nc + 2; ++i)
-        args[3 + i] = sp[i]->s_vec;
-    dsp_addv(binaural_perform, entries, args);
-    // The host keeps its own copy of the words: the previous array has no reader left.
-    sysmem_freeptr(x->dsp_args);
-    x->dsp_args = args;
+    add_perform(x, x->dsp_args, binaural_perform, sp, nc + 2);
 }
 
 void ambi_binaural_assist(AmbiBinaural* x, void*, long kind, long index, char* text) {

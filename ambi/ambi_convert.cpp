@@ -3,6 +3,7 @@
 // channels, ambiX, N3D, FuMa). One signal inlet per channel of the "from" side, one signal
 // outlet per channel of the "to" side; each outlet is one inlet times a constant, or silence.
 #include "conventions.hpp"
+#include "plugin_glue.hpp"
 #include "weights.hpp"
 #include <tovo/api.hpp>
 
@@ -46,43 +47,33 @@ const char* order_suffix(std::int32_t order) {
 }
 
 void* ambi_convert_new(Symbol*, short argc, Atom* argv) {
-    std::int32_t dimension = 2;
-    std::int32_t order = 1;
     Convention sides[2] = {CONVENTION_TOVO, CONVENTION_AMBIX};
-    int named = 0; // convention words read so far: the first is "from", the second "to"
-    for (short i = 0; i < argc; ++i) {
-        if (argv[i].a_type != A_SYM)
-            continue;
-        const std::string_view word = argv[i].a_w.w_sym->s_name;
-        if (const FormatKeyword* k = find_format_keyword(word)) {
-            if (k->dimension)
-                dimension = k->dimension;
-            if (k->order)
-                order = k->order;
-            continue;
-        }
+    int named = 0;        // convention words read so far: the first is "from", the second "to"
+    bool refused = false; // after the first word refused, one error line and no box
+    const AmbiFormat format = read_creation_format(argc, argv, [&](const Atom& a) {
+        if (refused || a.a_type != A_SYM)
+            return;
+        const char* word = a.a_w.w_sym->s_name;
         const ConventionWord* c = find_convention_word(word);
         // A mistyped word would otherwise convert silently into the wrong convention.
         if (!c) {
             error("%s: unknown word \"%s\": give the format and two of tovo, ambix, n3d, fuma",
-                  CLASS_NAME, argv[i].a_w.w_sym->s_name);
-            return nullptr;
+                  CLASS_NAME, word);
+            refused = true;
+        } else if (named == 2) {
+            error("%s: \"%s\" is a third convention: give two, from and to", CLASS_NAME, word);
+            refused = true;
+        } else {
+            sides[named++] = c->convention;
         }
-        if (named == 2) {
-            error("%s: \"%s\" is a third convention: give two, from and to", CLASS_NAME,
-                  argv[i].a_w.w_sym->s_name);
-            return nullptr;
-        }
-        sides[named++] = c->convention;
-    }
+    });
+    if (refused)
+        return nullptr;
 
     auto* x = static_cast<AmbiConvert*>(newobject(ambi_convert_class));
     if (!x)
         return nullptr;
-    x->format.dimension = dimension;
-    ambi_format_update(x->format);
-    x->format.order = order;
-    ambi_format_update(x->format);
+    x->format = format;
     x->from = sides[0];
     x->to = sides[1];
     x->conversion = make_conversion(x->format, sides[0], sides[1]);
@@ -96,8 +87,7 @@ void* ambi_convert_new(Symbol*, short argc, Atom* argv) {
 
 void ambi_convert_free(AmbiConvert* x) {
     z_dsp_free(&x->z);
-    sysmem_freeptr(x->dsp_args);
-    x->dsp_args = nullptr;
+    free_perform_args(x->dsp_args);
 }
 
 void ambi_convert_dump(AmbiConvert* x) {
@@ -134,29 +124,14 @@ std::intptr_t* ambi_convert_perform(std::intptr_t* w) {
     const Conversion& c = x->conversion;
     const float* in[MAX_CHANNELS];
     float* out[MAX_CHANNELS];
-    for (std::int32_t i = 0; i < c.input_count; ++i)
-        in[i] = reinterpret_cast<const float*>(w[4 + i]);
-    for (std::int32_t j = 0; j < c.output_count; ++j)
-        out[j] = reinterpret_cast<float*>(w[4 + c.input_count + j]);
+    perform_vectors(w, c.input_count, in, c.output_count, out);
     convert_vector(c, in, out, n);
     return w + entries + 1;
 }
 
 void ambi_convert_dsp(AmbiConvert* x, Signal** sp, short*) {
-    const std::int32_t signals = x->conversion.input_count + x->conversion.output_count;
-    const long entries = signals + 3;
-    auto** args = static_cast<void**>(sysmem_newptr(entries * static_cast<long>(sizeof(void*))));
-    if (!args)
-        return;
-    args[0] = x;
-    args[1] = reinterpret_cast<void*>(sp[0]->s_n);
-    args[2] = reinterpret_cast<void*>(entries);
-    for (std::int32_t i = 0; i < signals; ++i)
-        args[3 + i] = sp[i]->s_vec;
-    dsp_addv(ambi_convert_perform, entries, args);
-    // The host keeps its own copy of the words: the previous array has no reader left.
-    sysmem_freeptr(x->dsp_args);
-    x->dsp_args = args;
+    add_perform(x, x->dsp_args, ambi_convert_perform, sp,
+                x->conversion.input_count + x->conversion.output_count);
 }
 
 void ambi_convert_assist(AmbiConvert* x, void*, long kind, long index, char* text) {

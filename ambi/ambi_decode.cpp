@@ -4,24 +4,19 @@
 // leftmost); speaker directions, gain, width and the per-order flavour weights change by message.
 #include "flavours.hpp"
 #include "kernels.hpp"
+#include "plugin_glue.hpp"
 #include "weights.hpp"
 #include <tovo/angles.hpp>
 #include <tovo/api.hpp>
 #include <tovo/relaxed.hpp>
 
 #include <cstdint>
-#include <iterator>
 #include <string_view>
 #include <type_traits>
 
 namespace tovo {
 using namespace host;
 using namespace ambi;
-
-// Gain and order weights are held within this size either way. The decoding law multiplies the
-// two, and a product beyond single precision would make an infinite coefficient, which turns
-// even silence into NaN; within the limit every coefficient stays below about 1e36.
-constexpr double SETTING_LIMIT = 1e18;
 
 struct AmbiDecoder {
     SignalObject z;
@@ -49,22 +44,12 @@ static_assert(std::is_standard_layout_v<AmbiDecoder> &&
 Class* ambi_decode_class;
 
 // Creation words beyond the format keywords: the flavours, with capitalised forms.
-struct FlavourWord {
-    const char* word;
-    std::int32_t flavour;
-};
 constexpr FlavourWord FLAVOUR_WORDS[] = {
     {"none", FLAVOUR_NONE},       {"None", FLAVOUR_NONE},         {"default", FLAVOUR_DEFAULT},
     {"Default", FLAVOUR_DEFAULT}, {"in-phase", FLAVOUR_IN_PHASE}, {"In-phase", FLAVOUR_IN_PHASE},
     {"max-rE", FLAVOUR_MAX_RE},   {"Max-rE", FLAVOUR_MAX_RE},     {"max-re", FLAVOUR_MAX_RE},
     {"Max-re", FLAVOUR_MAX_RE},
 };
-
-float limited(double value) {
-    return static_cast<float>(value > SETTING_LIMIT    ? SETTING_LIMIT
-                              : value < -SETTING_LIMIT ? -SETTING_LIMIT
-                                                       : value);
-}
 
 void decoder_apply_flavour(AmbiDecoder* x, std::int32_t flavour) {
     decoder_apply_flavour(x->format, flavour, x->order_weights, x->channel_weights);
@@ -76,12 +61,8 @@ void decoder_update_row(AmbiDecoder* x, std::int32_t k) {
                  x->decode_rows[k]);
 }
 
-void decoder_apply_settings(AmbiDecoder* x, std::int32_t dimension, std::int32_t order,
-                            std::int32_t flavour) {
-    x->format.dimension = dimension;
-    ambi_format_update(x->format);
-    x->format.order = order;
-    ambi_format_update(x->format);
+void decoder_apply_settings(AmbiDecoder* x, const FormatWords& named, std::int32_t flavour) {
+    x->format = ambi_format(named.dimension, named.order);
     decoder_apply_flavour(x, flavour);
 }
 
@@ -89,18 +70,17 @@ void* ambi_decode_new(Symbol*, short argc, Atom* argv) {
     auto* x = static_cast<AmbiDecoder*>(newobject(ambi_decode_class));
     if (!x)
         return nullptr;
-    std::int32_t dimension = 2;
-    std::int32_t order = 1;
+    FormatWords named;
     std::int32_t flavour = FLAVOUR_DEFAULT;
     std::int32_t speakers = 2;
-    decoder_apply_settings(x, dimension, order, flavour);
+    decoder_apply_settings(x, named, flavour);
 
     int run = 0; // position in the current run of float weights
     for (short i = 0; i < argc; ++i) {
         const Atom& a = argv[i];
         if (a.a_type == A_FLOAT) {
             // Each float sets the next order; a fifth in a row starts again at order 0.
-            x->order_weights[run] = limited(atom_to_double(a));
+            x->order_weights[run] = held_setting(atom_to_double(a));
             run = (run + 1) % ORDER_WEIGHT_COUNT;
             continue;
         }
@@ -109,17 +89,10 @@ void* ambi_decode_new(Symbol*, short argc, Atom* argv) {
             speakers = atom_to_long(a);
         } else if (a.a_type == A_SYM) {
             const std::string_view word = a.a_w.w_sym->s_name;
-            if (const FormatKeyword* k = find_format_keyword(word)) {
-                if (k->dimension)
-                    dimension = k->dimension;
-                if (k->order)
-                    order = k->order;
-            }
-            for (const FlavourWord& f : FLAVOUR_WORDS)
-                if (word == f.word)
-                    flavour = f.flavour;
+            if (!read_format_word(word, named))
+                read_flavour_word(FLAVOUR_WORDS, word, flavour);
             // Any word, known or not, applies the settings: it replaces earlier float weights.
-            decoder_apply_settings(x, dimension, order, flavour);
+            decoder_apply_settings(x, named, flavour);
         }
     }
     // Floats after the last word still reach the channels.
@@ -130,12 +103,10 @@ void* ambi_decode_new(Symbol*, short argc, Atom* argv) {
     x->width = 0.5f;
     z_dsp_setup(&x->z, static_cast<short>(x->format.channel_count));
     const std::int32_t ns = x->speaker_count;
-    // Outlets from the last speaker to the first, so that speaker 0 stands leftmost. The default
-    // ring starts half a spacing below azimuth 0 and is not wrapped.
+    default_speaker_ring(ns, x->azimuth, x->elevation);
+    // Outlets from the last speaker to the first, so that speaker 0 stands leftmost.
     for (std::int32_t k = ns - 1; k >= 0; --k) {
         outlet_new(x, "signal");
-        x->azimuth[k] = static_cast<float>((k - 0.5) * 2.0 * DECODER_PI / ns);
-        x->elevation[k] = 0.0f;
         decoder_update_row(x, k);
     }
     // Every outlet is written before all inlets are read.
@@ -150,8 +121,7 @@ void* ambi_decode_new(Symbol*, short argc, Atom* argv) {
 
 void ambi_decode_free(AmbiDecoder* x) {
     z_dsp_free(&x->z);
-    sysmem_freeptr(x->dsp_args);
-    x->dsp_args = nullptr;
+    free_perform_args(x->dsp_args);
 }
 
 void ambi_decode_dump(AmbiDecoder* x, Symbol*, short argc, Atom*) {
@@ -161,13 +131,8 @@ void ambi_decode_dump(AmbiDecoder* x, Symbol*, short argc, Atom*) {
          static_cast<long>(f.order), static_cast<long>(f.channel_count),
          static_cast<long>(x->speaker_count));
     post("gain: %f, width: %f", static_cast<double>(x->gain), static_cast<double>(x->width));
-    post("speaker\t\tazimuth\t\televation (degrees):");
-    for (std::int32_t k = 0; k < x->speaker_count; ++k)
-        post("%ld\t\t\t%f\t\t%f", static_cast<long>(k), x->azimuth[k] * DECODER_RADIAN_FACTOR,
-             x->elevation[k] * DECODER_RADIAN_FACTOR);
-    post("flavour weights per order: 0=%f, 1=%f, 2=%f, 3=%f",
-         static_cast<double>(x->order_weights[0]), static_cast<double>(x->order_weights[1]),
-         static_cast<double>(x->order_weights[2]), static_cast<double>(x->order_weights[3]));
+    post_speakers(x->speaker_count, x->azimuth, x->elevation);
+    post_order_weights(x->order_weights);
     if (argc < 1)
         return;
     post("channel: \t weight:");
@@ -177,10 +142,8 @@ void ambi_decode_dump(AmbiDecoder* x, Symbol*, short argc, Atom*) {
 
 void decoder_set_speaker(AmbiDecoder* x, std::int32_t index, double azimuth_rad,
                          double elevation_rad) {
-    if (index < 0 || index >= x->speaker_count) {
-        post("error: invalid speaker number: %ld", static_cast<long>(index));
+    if (!speaker_exists(index, x->speaker_count))
         return;
-    }
     x->azimuth[index] = static_cast<float>(azimuth_rad);
     x->elevation[index] = static_cast<float>(elevation_rad);
     decoder_update_row(x, index);
@@ -198,7 +161,7 @@ void ambi_decode_speaker(AmbiDecoder* x, std::int32_t index, double azimuth_deg,
 }
 
 void ambi_decode_gain(AmbiDecoder* x, double value) {
-    store_relaxed(x->gain, limited(value));
+    store_relaxed(x->gain, held_setting(value));
     settings_changed(x->settings_version);
 }
 
@@ -212,7 +175,7 @@ void ambi_decode_width(AmbiDecoder* x, double value) {
 void ambi_decode_weights(AmbiDecoder* x, Symbol*, short argc, Atom* argv) {
     for (short m = 0; m < argc && m < ORDER_WEIGHT_COUNT; ++m)
         if (argv[m].a_type == A_FLOAT)
-            x->order_weights[m] = limited(atom_to_double(argv[m]));
+            x->order_weights[m] = held_setting(atom_to_double(argv[m]));
     decoder_update_channel_weights(x->format, x->order_weights, x->channel_weights);
     settings_changed(x->settings_version);
 }
@@ -247,8 +210,8 @@ void decoder_form_matrix(AmbiDecoder* x, const KernelTable& kernel, std::uint32_
 }
 
 // Arguments: instance, vector length, entry count, the channel_count inlet vectors, then the
-// speaker_count outlet vectors. One routine per kernel path, so nothing is chosen per vector.
-// The matrix is formed again only in a vector after a handler changed a setting.
+// speaker_count outlet vectors. The matrix is formed again only in a vector after a handler
+// changed a setting.
 template <KernelPath path> std::intptr_t* decoder_perform(std::intptr_t* w) {
     auto* x = reinterpret_cast<AmbiDecoder*>(w[1]);
     const long n = static_cast<long>(w[2]);
@@ -257,10 +220,7 @@ template <KernelPath path> std::intptr_t* decoder_perform(std::intptr_t* w) {
     const std::int32_t ns = x->speaker_count;
     const float* in[MAX_CHANNELS];
     float* out[MAX_SPEAKERS];
-    for (std::int32_t c = 0; c < nc; ++c)
-        in[c] = reinterpret_cast<const float*>(w[4 + c]);
-    for (std::int32_t k = 0; k < ns; ++k)
-        out[k] = reinterpret_cast<float*>(w[4 + nc + k]);
+    perform_vectors(w, nc, in, ns, out);
     const KernelTable& kernel = kernels(path);
     const std::uint32_t version = settings_version(x->settings_version);
     if (version != x->matrix_version)
@@ -269,37 +229,16 @@ template <KernelPath path> std::intptr_t* decoder_perform(std::intptr_t* w) {
     return w + entries + 1;
 }
 
-// One routine per path, in the order of KernelPath.
-constexpr PerformRoutine DECODER_PERFORM[] = {
-    decoder_perform<KERNEL_BASELINE>, decoder_perform<KERNEL_AVX2>, decoder_perform<KERNEL_AVX512>,
-    decoder_perform<KERNEL_PORTABLE>, decoder_perform<KERNEL_NEON>};
-static_assert(std::size(DECODER_PERFORM) == KERNEL_PATH_COUNT);
+constexpr auto DECODER_PERFORM =
+    perform_per_path([]<KernelPath path>() { return decoder_perform<path>; });
 
 void ambi_decode_dsp(AmbiDecoder* x, Signal** sp, short*) {
-    const std::int32_t nc = x->format.channel_count;
-    const std::int32_t ns = x->speaker_count;
-    const long entries = nc + ns + 3;
-    auto** args = static_cast<void**>(sysmem_newptr(entries * static_cast<long>(sizeof(void*))));
-    if (!args)
-        return;
-    args[0] = x;
-    args[1] = reinterpret_cast<void*>(sp[0]->s_n);
-    args[2] = reinterpret_cast<void*>(entries);
-    for (std::int32_t i = 0; i < nc + ns; ++i)
-        args[3 + i] = sp[i]->s_vec;
-    dsp_addv(DECODER_PERFORM[kernel_path()], entries, args);
-    // The host keeps its own copy of the words: the previous array has no reader left.
-    sysmem_freeptr(x->dsp_args);
-    x->dsp_args = args;
+    add_perform(x, x->dsp_args, DECODER_PERFORM[kernel_path()], sp,
+                x->format.channel_count + x->speaker_count);
 }
 
 void ambi_decode_assist(AmbiDecoder* x, void*, long kind, long index, char* text) {
-    if (kind == 1 && index >= 0 && index < x->format.channel_count)
-        sprintf(text, "encoded output, channel %c (signal)", x->format.letters[index]);
-    else if (kind == 2 && index >= 0 && index < x->speaker_count)
-        sprintf(text, "speaker %ld at %f, %f (signal)", index,
-                x->azimuth[index] * DECODER_RADIAN_FACTOR,
-                x->elevation[index] * DECODER_RADIAN_FACTOR);
+    decoder_assist(x->format, x->speaker_count, x->azimuth, x->elevation, kind, index, text);
 }
 
 } // namespace tovo

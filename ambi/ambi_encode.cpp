@@ -3,13 +3,13 @@
 // ambisonic field of order 1 to 3. One signal inlet; one signal outlet per channel, W leftmost,
 // each carrying the input times that channel's harmonic for the current direction.
 #include "kernels.hpp"
+#include "plugin_glue.hpp"
 #include "weights.hpp"
 #include <tovo/angles.hpp>
 #include <tovo/api.hpp>
 #include <tovo/relaxed.hpp>
 
 #include <cstdint>
-#include <iterator>
 #include <type_traits>
 
 namespace tovo {
@@ -52,35 +52,23 @@ void* ambi_encode_new(Symbol*, short argc, Atom* argv) {
     auto* x = static_cast<AmbiEncoder*>(newobject(ambi_encode_class));
     if (!x)
         return nullptr;
-    std::int32_t dimension = 2;
-    std::int32_t order = 1;
     std::int32_t in_degrees = 0;
-    for (short i = 0; i < argc; ++i) {
-        if (argv[i].a_type != A_SYM)
-            continue;
-        Symbol* s = argv[i].a_w.w_sym;
-        if (const FormatKeyword* k = find_format_keyword(s->s_name)) {
-            if (k->dimension)
-                dimension = k->dimension;
-            if (k->order)
-                order = k->order;
-        } else if (s == gensym("degrees") || s == gensym("degree")) {
+    x->format = read_creation_format(argc, argv, [&](const Atom& a) {
+        if (a.a_type != A_SYM)
+            return;
+        Symbol* s = a.a_w.w_sym;
+        if (s == gensym("degrees") || s == gensym("degree"))
             in_degrees = 1;
-        } else if (s == gensym("radians") || s == gensym("radian")) {
+        else if (s == gensym("radians") || s == gensym("radian"))
             in_degrees = 0;
-        }
-    }
+    });
     z_dsp_setup(&x->z, 1);
-    x->format.dimension = dimension;
-    ambi_format_update(x->format);
-    x->format.order = order;
-    ambi_format_update(x->format);
 
     x->azimuth = 0.0f;
     x->elevation = 0.0f;
     x->weights[0] = W_WEIGHT;
     x->in_degrees = in_degrees;
-    ambi_weights(order, dimension, 0.0f, 0.0f, x->weights);
+    ambi_weights(x->format.order, x->format.dimension, 0.0f, 0.0f, x->weights);
     // The record starts zeroed: the first vector takes its copy of the weights.
     settings_changed(x->settings_version);
     for (std::int32_t c = 0; c < x->format.channel_count; ++c)
@@ -92,8 +80,7 @@ void* ambi_encode_new(Symbol*, short argc, Atom* argv) {
 
 void ambi_encode_free(AmbiEncoder* x) {
     z_dsp_free(&x->z);
-    sysmem_freeptr(x->dsp_args);
-    x->dsp_args = nullptr;
+    free_perform_args(x->dsp_args);
 }
 
 void ambi_encode_dump(AmbiEncoder* x) {
@@ -124,17 +111,16 @@ void ambi_encode_radians(AmbiEncoder* x) {
 }
 
 // Arguments: instance, vector length, entry count, the inlet vector, then the channel_count
-// outlet vectors. One routine per kernel path, so nothing is chosen per vector. The weights are
-// copied, each read whole, only in a vector after a handler changed them.
+// outlet vectors. The weights are copied, each read whole, only in a vector after a handler
+// changed them.
 template <KernelPath path> std::intptr_t* ambi_encode_perform(std::intptr_t* w) {
     auto* x = reinterpret_cast<AmbiEncoder*>(w[1]);
     const long n = static_cast<long>(w[2]);
     const long entries = static_cast<long>(w[3]);
     const std::int32_t nc = x->format.channel_count;
-    const auto* in = reinterpret_cast<const float*>(w[4]);
+    const float* in;
     float* out[MAX_CHANNELS];
-    for (std::int32_t c = 0; c < nc; ++c)
-        out[c] = reinterpret_cast<float*>(w[5 + c]);
+    perform_vectors(w, 1, &in, nc, out);
     const std::uint32_t version = settings_version(x->settings_version);
     if (version != x->gains_version) {
         for (std::int32_t c = 0; c < nc; ++c)
@@ -145,29 +131,11 @@ template <KernelPath path> std::intptr_t* ambi_encode_perform(std::intptr_t* w) 
     return w + entries + 1;
 }
 
-// One routine per path, in the order of KernelPath.
-constexpr PerformRoutine ENCODER_PERFORM[] = {
-    ambi_encode_perform<KERNEL_BASELINE>, ambi_encode_perform<KERNEL_AVX2>,
-    ambi_encode_perform<KERNEL_AVX512>, ambi_encode_perform<KERNEL_PORTABLE>,
-    ambi_encode_perform<KERNEL_NEON>};
-static_assert(std::size(ENCODER_PERFORM) == KERNEL_PATH_COUNT);
+constexpr auto ENCODER_PERFORM =
+    perform_per_path([]<KernelPath path>() { return ambi_encode_perform<path>; });
 
 void ambi_encode_dsp(AmbiEncoder* x, Signal** sp, short*) {
-    const std::int32_t channels = x->format.channel_count;
-    const long entries = channels + 4;
-    auto** args = static_cast<void**>(sysmem_newptr(entries * static_cast<long>(sizeof(void*))));
-    if (!args)
-        return;
-    args[0] = x;
-    args[1] = reinterpret_cast<void*>(sp[0]->s_n);
-    args[2] = reinterpret_cast<void*>(entries);
-    args[3] = sp[0]->s_vec;
-    for (std::int32_t c = 0; c < channels; ++c)
-        args[4 + c] = sp[1 + c]->s_vec;
-    dsp_addv(ENCODER_PERFORM[kernel_path()], entries, args);
-    // The host keeps its own copy of the words: the previous array has no reader left.
-    sysmem_freeptr(x->dsp_args);
-    x->dsp_args = args;
+    add_perform(x, x->dsp_args, ENCODER_PERFORM[kernel_path()], sp, 1 + x->format.channel_count);
 }
 
 void ambi_encode_assist(AmbiEncoder* x, void*, long kind, long index, char* text) {

@@ -4,6 +4,7 @@
 // inlet takes the messages. A new rotation ramps in over the next signal vector.
 #include "field_rotation.hpp"
 #include "kernels.hpp"
+#include "plugin_glue.hpp"
 #include "rotate_kernel.hpp"
 #include "weights.hpp"
 
@@ -16,7 +17,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <iterator>
 #include <type_traits>
 
 namespace tovo {
@@ -95,26 +95,12 @@ void* ambi_rotate_new(Symbol*, short argc, Atom* argv) {
     auto* x = static_cast<AmbiRotate*>(newobject(ambi_rotate_class));
     if (!x)
         return nullptr;
-    std::int32_t dimension = 2;
-    std::int32_t order = 1;
     std::int32_t inverse = 0;
-    for (short i = 0; i < argc; ++i) {
-        if (argv[i].a_type != A_SYM)
-            continue;
-        Symbol* s = argv[i].a_w.w_sym;
-        if (const FormatKeyword* k = find_format_keyword(s->s_name)) {
-            if (k->dimension)
-                dimension = k->dimension;
-            if (k->order)
-                order = k->order;
-        } else if (s == gensym("inverse")) {
+    x->format = read_creation_format(argc, argv, [&](const Atom& a) {
+        if (a.a_type == A_SYM && a.a_w.w_sym == gensym("inverse"))
             inverse = 1;
-        }
-    }
-    x->format.dimension = dimension;
-    ambi_format_update(x->format);
-    x->format.order = order;
-    ambi_format_update(x->format);
+    });
+    const std::int32_t order = x->format.order, dimension = x->format.dimension;
     const std::int32_t nc = x->format.channel_count;
     z_dsp_setup(&x->z, static_cast<short>(nc));
 
@@ -139,8 +125,7 @@ void* ambi_rotate_new(Symbol*, short argc, Atom* argv) {
 
 void ambi_rotate_free(AmbiRotate* x) {
     z_dsp_free(&x->z);
-    sysmem_freeptr(x->dsp_args);
-    x->dsp_args = nullptr;
+    free_perform_args(x->dsp_args);
 }
 
 // The shortest text that reads back as the same float, as the host prints numbers.
@@ -190,7 +175,7 @@ void ambi_rotate_inverse(AmbiRotate* x, std::int32_t on) {
 }
 
 // Arguments: instance, vector length, entry count, the channel_count inlet vectors, then the
-// channel_count outlet vectors. One routine per kernel path, so nothing is chosen per vector.
+// channel_count outlet vectors.
 template <KernelPath path> std::intptr_t* ambi_rotate_perform(std::intptr_t* w) {
     auto* x = reinterpret_cast<AmbiRotate*>(w[1]);
     const long n = static_cast<long>(w[2]);
@@ -199,10 +184,7 @@ template <KernelPath path> std::intptr_t* ambi_rotate_perform(std::intptr_t* w) 
     const std::int32_t nc = x->format.channel_count;
     const float* in[MAX_CHANNELS];
     float* out[MAX_CHANNELS];
-    for (std::int32_t c = 0; c < nc; ++c) {
-        in[c] = reinterpret_cast<const float*>(w[4 + c]);
-        out[c] = reinterpret_cast<float*>(w[4 + nc + c]);
-    }
+    perform_vectors(w, nc, in, nc, out);
     std::atomic_ref<std::int32_t> exchange(x->exchange);
     if (!(exchange.load(std::memory_order_relaxed) & CHANGE_FRESH)) {
         kernels(path).rotate_steady(order, dimension, x->current, in, out, n);
@@ -225,28 +207,11 @@ template <KernelPath path> std::intptr_t* ambi_rotate_perform(std::intptr_t* w) 
     return w + entries + 1;
 }
 
-// One routine per path, in the order of KernelPath.
-constexpr PerformRoutine ROTATE_PERFORM[] = {
-    ambi_rotate_perform<KERNEL_BASELINE>, ambi_rotate_perform<KERNEL_AVX2>,
-    ambi_rotate_perform<KERNEL_AVX512>, ambi_rotate_perform<KERNEL_PORTABLE>,
-    ambi_rotate_perform<KERNEL_NEON>};
-static_assert(std::size(ROTATE_PERFORM) == KERNEL_PATH_COUNT);
+constexpr auto ROTATE_PERFORM =
+    perform_per_path([]<KernelPath path>() { return ambi_rotate_perform<path>; });
 
 void ambi_rotate_dsp(AmbiRotate* x, Signal** sp, short*) {
-    const std::int32_t nc = x->format.channel_count;
-    const long entries = 2 * nc + 3;
-    auto** args = static_cast<void**>(sysmem_newptr(entries * static_cast<long>(sizeof(void*))));
-    if (!args)
-        return;
-    args[0] = x;
-    args[1] = reinterpret_cast<void*>(sp[0]->s_n);
-    args[2] = reinterpret_cast<void*>(entries);
-    for (std::int32_t i = 0; i < 2 * nc; ++i)
-        args[3 + i] = sp[i]->s_vec;
-    dsp_addv(ROTATE_PERFORM[kernel_path()], entries, args);
-    // The host keeps its own copy of the words: the previous array has no reader left.
-    sysmem_freeptr(x->dsp_args);
-    x->dsp_args = args;
+    add_perform(x, x->dsp_args, ROTATE_PERFORM[kernel_path()], sp, 2 * x->format.channel_count);
 }
 
 void ambi_rotate_assist(AmbiRotate* x, void*, long kind, long index, char* text) {

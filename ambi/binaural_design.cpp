@@ -186,11 +186,7 @@ BinauralFilters lift_to_2d(const BinauralFilters& f3, const AmbiFormat& format2d
     f2.left.assign(static_cast<std::size_t>(f2.channels) * taps, 0.0f);
     f2.right.assign(f2.left.size(), 0.0f);
     // The 3-D channels of the same order, by letter.
-    AmbiFormat format3d{};
-    format3d.dimension = 3;
-    ambi_format_update(format3d);
-    format3d.order = order;
-    ambi_format_update(format3d);
+    const AmbiFormat format3d = ambi_format(3, order);
     auto index3 = [&](char letter) {
         for (int c = 0; c < format3d.channel_count; ++c)
             if (format3d.letters[c] == letter)
@@ -233,12 +229,7 @@ BinauralFilters lift_to_2d(const BinauralFilters& f3, const AmbiFormat& format2d
 BinauralFilters design_binaural(const HrirSet& set, double chain_rate, const AmbiFormat& format) {
     // A 2-D format is designed as the 3-D field of its order, then lifted.
     if (format.dimension == 2) {
-        AmbiFormat format3d{};
-        format3d.dimension = 3;
-        ambi_format_update(format3d);
-        format3d.order = format.order;
-        ambi_format_update(format3d);
-        return lift_to_2d(design_binaural(set, chain_rate, format3d), format);
+        return lift_to_2d(design_binaural(set, chain_rate, ambi_format(3, format.order)), format);
     }
 
     const FftUse fft_use; // outlives the plans below

@@ -45,4 +45,14 @@ void decoder_update_channel_weights(const AmbiFormat& format, const float* order
         store_relaxed(channel_weights[c], order_weights[channel_order(format, c)]);
 }
 
+bool read_flavour_word(std::span<const FlavourWord> words, std::string_view word,
+                       std::int32_t& flavour) {
+    for (const FlavourWord& f : words)
+        if (word == f.word) {
+            flavour = f.flavour;
+            return true;
+        }
+    return false;
+}
+
 } // namespace tovo::ambi

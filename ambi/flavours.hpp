@@ -7,6 +7,8 @@
 #include "weights.hpp"
 
 #include <cstdint>
+#include <span>
+#include <string_view>
 
 namespace tovo::ambi {
 
@@ -33,5 +35,16 @@ void decoder_apply_flavour(const AmbiFormat& format, std::int32_t flavour, float
 // channel order, W first); each stored whole, as a perform routine may be reading them.
 void decoder_update_channel_weights(const AmbiFormat& format, const float* order_weights,
                                     float* channel_weights);
+
+// A creation word that names a flavour. Each decoder lists its own words.
+struct FlavourWord {
+    const char* word;
+    std::int32_t flavour;
+};
+
+// Sets `flavour` from the entry of `words` spelled exactly as `word` and returns true; false,
+// leaving it as it is, for any other word.
+bool read_flavour_word(std::span<const FlavourWord> words, std::string_view word,
+                       std::int32_t& flavour);
 
 } // namespace tovo::ambi

@@ -96,10 +96,9 @@ template <class Isa, int MS, int NJ>
 
 // The last, narrower tile of a run: `vectors` below NJ.
 template <class Isa, int MS, int NJ>
-[[gnu::always_inline]] inline void decode_last_tile(int vectors, std::int32_t nc,
-                                                    const float* const* in,
-                                                    const float (*q)[MAX_CHANNELS],
-                                                    float* const* out, long j) {
+[[gnu::always_inline]] inline void
+decode_last_tile(int vectors, std::int32_t nc, const float* const* in,
+                 const float (*q)[MAX_CHANNELS], float* const* out, long j) {
     if constexpr (NJ > 0) {
         if (vectors == NJ)
             decode_tile<Isa, MS, NJ>(nc, in, q, out, j);
@@ -292,9 +291,26 @@ void encode_vector(std::int32_t nc, const float* weights, const float* in, float
 // coefficient. Ramped: besides, the share of each vector, its coefficients and two broadcasts.
 // (Three vectors a tile measured 0.70 of the peak at 3-D third order against 0.48 with two.)
 template <class Isa, int S, bool RAMP> constexpr int rotate_tile() {
-    constexpr int fit = RAMP ? (Isa::VECTOR_REGISTERS - 2) / (S + 3)
-                             : (Isa::VECTOR_REGISTERS - 1) / (S + 1);
+    constexpr int fit =
+        RAMP ? (Isa::VECTOR_REGISTERS - 2) / (S + 3) : (Isa::VECTOR_REGISTERS - 1) / (S + 1);
     return fit < 1 ? 1 : fit < 4 ? fit : 4;
+}
+
+// A tile's inputs, the S channels of a block over NJ vectors of samples from sample j, and
+// where each of its S rows is written.
+template <class Isa, int S, int NJ>
+[[gnu::always_inline]] inline void rotate_tile_inputs(const float* const* x, float* const* y,
+                                                      long j, typename Isa::Vec (&v)[S][NJ],
+                                                      float* (&feed)[S]) {
+    constexpr int L = Isa::LANES;
+#pragma GCC unroll 8
+    for (int k = 0; k < S; ++k)
+#pragma GCC unroll 8
+        for (int t = 0; t < NJ; ++t)
+            v[k][t] = Isa::load(x[k] + j + t * L);
+#pragma GCC unroll 8
+    for (int r = 0; r < S; ++r)
+        feed[r] = y[r] + j;
 }
 
 // Rows of an S-channel block over NJ vectors of samples from sample j, under coefficients held.
@@ -303,15 +319,8 @@ template <class Isa, int S, int NJ>
                                                       float* const* y, long j) {
     constexpr int L = Isa::LANES;
     typename Isa::Vec v[S][NJ];
-#pragma GCC unroll 8
-    for (int k = 0; k < S; ++k)
-#pragma GCC unroll 8
-        for (int t = 0; t < NJ; ++t)
-            v[k][t] = Isa::load(x[k] + j + t * L);
     float* feed[S];
-#pragma GCC unroll 8
-    for (int r = 0; r < S; ++r)
-        feed[r] = y[r] + j;
+    rotate_tile_inputs<Isa, S, NJ>(x, y, j, v, feed);
 #pragma GCC unroll 8
     for (int r = 0; r < S; ++r) {
         typename Isa::Vec acc[NJ];
@@ -354,24 +363,17 @@ void rotate_block_steady(const float* c, const float* const* x, float* const* y,
 // The same under coefficients to - d * t, from b = to and nd = -d, with t[i] for the tile's
 // samples.
 template <class Isa, int S, int NJ>
-[[gnu::always_inline]] inline void rotate_tile_ramp(const float* b, const float* nd,
-                                                    const float* t, const float* const* x,
-                                                    float* const* y, long j) {
+[[gnu::always_inline]] inline void rotate_tile_ramp(const float* b, const float* nd, const float* t,
+                                                    const float* const* x, float* const* y,
+                                                    long j) {
     constexpr int L = Isa::LANES;
     typename Isa::Vec v[S][NJ];
+    float* feed[S];
+    rotate_tile_inputs<Isa, S, NJ>(x, y, j, v, feed);
     typename Isa::Vec share[NJ];
-#pragma GCC unroll 8
-    for (int k = 0; k < S; ++k)
-#pragma GCC unroll 8
-        for (int u = 0; u < NJ; ++u)
-            v[k][u] = Isa::load(x[k] + j + u * L);
 #pragma GCC unroll 8
     for (int u = 0; u < NJ; ++u)
         share[u] = Isa::load(t + u * L);
-    float* feed[S];
-#pragma GCC unroll 8
-    for (int r = 0; r < S; ++r)
-        feed[r] = y[r] + j;
 #pragma GCC unroll 8
     for (int r = 0; r < S; ++r) {
         typename Isa::Vec acc[NJ];
@@ -510,19 +512,19 @@ void rotate_ramp(std::int32_t order, std::int32_t dimension, const float* from, 
 template <class Isa> constexpr KernelTable kernel_table() {
     return {
         [](std::int32_t nc, std::int32_t ns, float gain, float width,
-           const float (*rows)[MAX_CHANNELS], const float* channel_weights, const float* const* in,
+           const float(*rows)[MAX_CHANNELS], const float* channel_weights, const float* const* in,
            float* const* out, long n) {
             decode_vector<Isa>(nc, ns, gain, width, rows, channel_weights, in, out, n);
             Isa::leave();
         },
-        [](std::int32_t nc, std::int32_t ns, const float (*matrix)[MAX_CHANNELS],
+        [](std::int32_t nc, std::int32_t ns, const float(*matrix)[MAX_CHANNELS],
            const float* const* in, float* const* out, long n) {
             decode_matrix<Isa>(nc, ns, matrix, in, out, n);
             Isa::leave();
         },
         [](std::int32_t nc, std::int32_t ns, float gain, float width,
-           const float (*rows)[MAX_CHANNELS], const float* channel_weights, float* w_coefficient,
-           float (*coefficient)[MAX_CHANNELS]) {
+           const float(*rows)[MAX_CHANNELS], const float* channel_weights, float* w_coefficient,
+           float(*coefficient)[MAX_CHANNELS]) {
             decode_coefficients<Isa>(nc, ns, gain, width, rows, channel_weights, w_coefficient,
                                      coefficient);
             Isa::leave();

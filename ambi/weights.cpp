@@ -26,16 +26,19 @@ void put(float* weights, int index, double value) {
 
 } // namespace
 
-void ambi_format_update(AmbiFormat& format) {
-    const std::int32_t order = format.order;
+AmbiFormat ambi_format(std::int32_t dimension, std::int32_t order) {
+    AmbiFormat format{};
+    format.order = order;
+    format.dimension = dimension;
     format.horizontal_count = 2 * order + 1;
-    format.height_count = format.dimension == 2 ? 0 : (order + 1) * (order + 1) - (2 * order + 1);
+    format.height_count = dimension == 2 ? 0 : (order + 1) * (order + 1) - (2 * order + 1);
     format.channel_count = format.horizontal_count + format.height_count;
     for (std::int32_t c = 0; c < format.horizontal_count && c < MAX_CHANNELS; ++c)
         format.letters[c] = HORIZONTAL_LETTERS[c];
     for (std::int32_t c = 0; c < format.height_count && format.horizontal_count + c < MAX_CHANNELS;
          ++c)
         format.letters[format.horizontal_count + c] = HEIGHT_LETTERS[c];
+    return format;
 }
 
 void harmonic_values(std::int32_t order, std::int32_t dimension, const DirectionTerms& d,
@@ -96,6 +99,17 @@ const FormatKeyword* find_format_keyword(std::string_view word) {
         if (word == k.word)
             return &k;
     return nullptr;
+}
+
+bool read_format_word(std::string_view word, FormatWords& named) {
+    const FormatKeyword* k = find_format_keyword(word);
+    if (!k)
+        return false;
+    if (k->dimension)
+        named.dimension = k->dimension;
+    if (k->order)
+        named.order = k->order;
+    return true;
 }
 
 } // namespace tovo::ambi

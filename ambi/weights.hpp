@@ -22,8 +22,8 @@ struct AmbiFormat {
     char letters[MAX_CHANNELS];    // letter of each channel in channel order; no terminating zero
 };
 
-// Derives the counts and letters from order and dimension.
-void ambi_format_update(AmbiFormat& format);
+// The format of that dimension and order, with its counts and letters.
+AmbiFormat ambi_format(std::int32_t dimension, std::int32_t order);
 
 // Harmonics of the direction (azimuth_rad, elevation_rad) for the given format, into
 // weights[1 .. channel_count - 1] (16 floats in channel order, W first). weights[0] and the
@@ -60,5 +60,16 @@ inline constexpr FormatKeyword FORMAT_KEYWORDS[] = {
 
 // The keyword spelled exactly as `word`, or null.
 const FormatKeyword* find_format_keyword(std::string_view word);
+
+// The dimension and order that creation words have named so far: 2-D first order until a
+// keyword says otherwise.
+struct FormatWords {
+    std::int32_t dimension = 2;
+    std::int32_t order = 1;
+};
+
+// Takes `word` into `named` when it is a format keyword, the last of each kind counting, and
+// returns true; any other word is the object's own, and gives false.
+bool read_format_word(std::string_view word, FormatWords& named);
 
 } // namespace tovo::ambi

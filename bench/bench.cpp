@@ -207,6 +207,52 @@ void add_peaks(std::vector<Candidate>& candidates, const Machine& m, volatile fl
                               double(PEAK_ROUNDS * AVX2_MADDS_PER_ROUND)});
 }
 
+// The name of OpenBLAS's candidate with its best kernels forced; `label` says what it computes.
+std::string blas_forced_name(const Machine& m, const std::string& label) {
+    return "openblas sgemm" + label + ", " + m.blas_best.core + " forced";
+}
+
+// What a user would pick instead of the package's loops for a dense product, feeds (rows x n)
+// = matrix (rows x columns, row-major) times the blocks' inputs (columns x n), into the blocks'
+// outputs: OpenBLAS with its best kernels forced and with its own detection, and each Eigen build
+// the machine runs. `label` follows each library's name.
+void add_library_products(std::vector<Candidate>& candidates, const Machine& m, const float* matrix,
+                          int rows, int columns, long n, Blocks& blocks, double work,
+                          const std::string& label) {
+    for (const OpenBlas* blas : {&m.blas_best, &m.blas_detected}) {
+        if (!blas->sgemm)
+            continue;
+        const int samples = static_cast<int>(n);
+        candidates.emplace_back(
+            blas == &m.blas_best ? blas_forced_name(m, label)
+                                 : "openblas sgemm" + label + ", " + blas->core + " detected",
+            [=, &blocks] {
+                blas->sgemm(CblasRowMajor, CblasNoTrans, CblasNoTrans, rows, samples, columns, 1.0f,
+                            matrix, columns, blocks.inputs.get(), samples, 0.0f, blocks.out_base,
+                            samples);
+            },
+            work);
+    }
+    struct EigenBuild {
+        const char* name;
+        EigenProduct product;
+        bool runs;
+    };
+    for (const EigenBuild& e : {EigenBuild{"eigen avx512", eigen_product_avx512, m.avx512},
+                                EigenBuild{"eigen avx2", eigen_product_avx2, m.avx2},
+                                EigenBuild{"eigen baseline", eigen_product_baseline, true}}) {
+        if (!e.runs)
+            continue;
+        EigenProduct product = e.product;
+        candidates.emplace_back(
+            e.name + label,
+            [=, &blocks] {
+                product(matrix, blocks.inputs.get(), blocks.out_base, rows, columns, n);
+            },
+            work);
+    }
+}
+
 struct Shape {
     std::int32_t channels;
     std::int32_t speakers;
@@ -257,10 +303,7 @@ void bench_decoder(const Shape& s, const Machine& m, int rounds,
         blocks.inputs[i] = next();
 
     // A 3-D layout: speakers on a spiral over the sphere, the default flavour.
-    AmbiFormat format{};
-    format.dimension = 3;
-    format.order = s.order;
-    ambi_format_update(format);
+    const AmbiFormat format = ambi_format(3, s.order);
     float order_weights[ORDER_WEIGHT_COUNT];
     float channel_weights[MAX_CHANNELS] = {};
     decoder_apply_flavour(format, FLAVOUR_DEFAULT, order_weights, channel_weights);
@@ -379,40 +422,8 @@ void bench_decoder(const Shape& s, const Machine& m, int rounds,
                                   blocks.in.data(), blocks.out.data(), n);
         },
         work);
-    const float* a = matrix.data();
-    const std::string blas_name = "openblas sgemm, " + m.blas_best.core + " forced";
-    for (const OpenBlas* blas : {&m.blas_best, &m.blas_detected}) {
-        if (!blas->sgemm)
-            continue;
-        const int rows_out = s.speakers;
-        const int columns = static_cast<int>(n);
-        candidates.emplace_back(
-            blas == &m.blas_best ? blas_name : "openblas sgemm, " + blas->core + " detected",
-            [=, &blocks] {
-                blas->sgemm(CblasRowMajor, CblasNoTrans, CblasNoTrans, rows_out, columns,
-                            s.channels, 1.0f, a, s.channels, blocks.inputs.get(), columns, 0.0f,
-                            blocks.out_base, columns);
-            },
-            work);
-    }
-    struct EigenBuild {
-        const char* name;
-        EigenProduct product;
-        bool runs;
-    };
-    for (const EigenBuild& e : {EigenBuild{"eigen avx512", eigen_product_avx512, m.avx512},
-                                EigenBuild{"eigen avx2", eigen_product_avx2, m.avx2},
-                                EigenBuild{"eigen baseline", eigen_product_baseline, true}}) {
-        if (!e.runs)
-            continue;
-        EigenProduct product = e.product;
-        candidates.emplace_back(
-            e.name,
-            [=, &blocks] {
-                product(a, blocks.inputs.get(), blocks.out_base, s.speakers, s.channels, n);
-            },
-            work);
-    }
+    add_library_products(candidates, m, matrix.data(), s.speakers, s.channels, n, blocks, work, "");
+    const std::string blas_name = blas_forced_name(m, "");
 
     // Every candidate that decodes must give the feeds the law gives.
     for (Candidate& cand : candidates) {
@@ -579,39 +590,9 @@ void bench_rotator(long n, const Machine& m, int rounds, std::vector<std::string
                                         0, n);
         },
         work);
-    const float* dense = matrix.data();
-    const std::string blas_name = "openblas sgemm 16x16, " + m.blas_best.core + " forced";
-    for (const OpenBlas* blas : {&m.blas_best, &m.blas_detected}) {
-        if (!blas->sgemm)
-            continue;
-        const int columns = static_cast<int>(n);
-        candidates.emplace_back(
-            blas == &m.blas_best ? blas_name : "openblas sgemm 16x16, " + blas->core + " detected",
-            [=, &blocks] {
-                blas->sgemm(CblasRowMajor, CblasNoTrans, CblasNoTrans, CHANNELS, columns, CHANNELS,
-                            1.0f, dense, CHANNELS, blocks.inputs.get(), columns, 0.0f,
-                            blocks.out_base, columns);
-            },
-            work);
-    }
-    struct EigenBuild {
-        const char* name;
-        EigenProduct product;
-        bool runs;
-    };
-    for (const EigenBuild& e : {EigenBuild{"eigen avx512", eigen_product_avx512, m.avx512},
-                                EigenBuild{"eigen avx2", eigen_product_avx2, m.avx2},
-                                EigenBuild{"eigen baseline", eigen_product_baseline, true}}) {
-        if (!e.runs)
-            continue;
-        EigenProduct product = e.product;
-        candidates.emplace_back(
-            std::string(e.name) + " 16x16",
-            [=, &blocks] {
-                product(dense, blocks.inputs.get(), blocks.out_base, CHANNELS, CHANNELS, n);
-            },
-            work);
-    }
+    add_library_products(candidates, m, matrix.data(), CHANNELS, CHANNELS, n, blocks, work,
+                         " 16x16");
+    const std::string blas_name = blas_forced_name(m, " 16x16");
 
     // The libraries must give the rotated field the loops give.
     std::vector<float> reference(static_cast<std::size_t>(CHANNELS * n));

@@ -46,11 +46,7 @@ std::string figure(double v) {
 } // namespace
 
 void bench_binaural(long n, int rounds, std::vector<std::string>& summary) {
-    ambi::AmbiFormat format{};
-    format.dimension = 3;
-    ambi::ambi_format_update(format);
-    format.order = 3;
-    ambi::ambi_format_update(format);
+    const ambi::AmbiFormat format = ambi::ambi_format(3, 3);
     std::string reason;
     const double design_start = cpu_ms();
     const auto design = ambi::binaural_design_for(ambi::DEFAULT_SOFA_PATH, RATE, format, reason);

@@ -19,15 +19,6 @@ using namespace tovo::ambi;
 constexpr double DEG = M_PI / 180.0;
 constexpr double TIGHT = 1e-9;
 
-AmbiFormat format_of(int dimension, int order) {
-    AmbiFormat f{};
-    f.dimension = dimension;
-    ambi_format_update(f);
-    f.order = order;
-    ambi_format_update(f);
-    return f;
-}
-
 std::vector<float> order_weights(const AmbiFormat& f, std::int32_t flavour) {
     std::vector<float> order(ORDER_WEIGHT_COUNT), channel(MAX_CHANNELS);
     decoder_apply_flavour(f, flavour, order.data(), channel.data());
@@ -244,7 +235,7 @@ TEST(PanningGains, UnitPowerOnTheFaceThatHoldsTheDirection) {
 
 TEST(Energy, ChannelEnergiesAreTheMeansOverTheSphereAndTheCircle) {
     for (int dimension : {2, 3}) {
-        const AmbiFormat f = format_of(dimension, 3);
+        const AmbiFormat f = ambi_format(dimension, 3);
         double quadrature[MAX_CHANNELS];
         channel_energies(f, quadrature);
         // A fine grid, weighted by the area of each band.
@@ -278,14 +269,14 @@ TEST(Design, EveryMatrixHasUnitMeanEnergyAndIsFinite) {
         LayoutProblem problem;
     };
     const Case cases[] = {
-        {format_of(2, 2), five, LAYOUT_GOOD},
-        {format_of(2, 3), ring(8), LAYOUT_GOOD},
-        {format_of(2, 1), ring(1), LAYOUT_GOOD},
-        {format_of(3, 3), dome(), LAYOUT_GOOD},
-        {format_of(3, 1), icosahedron(), LAYOUT_GOOD},
-        {format_of(3, 3), ring(8), LAYOUT_ONE_PLANE},
-        {format_of(3, 2), ring(2, 30), LAYOUT_TOO_FEW},
-        {format_of(3, 3), twice, LAYOUT_SAME_DIRECTION},
+        {ambi_format(2, 2), five, LAYOUT_GOOD},
+        {ambi_format(2, 3), ring(8), LAYOUT_GOOD},
+        {ambi_format(2, 1), ring(1), LAYOUT_GOOD},
+        {ambi_format(3, 3), dome(), LAYOUT_GOOD},
+        {ambi_format(3, 1), icosahedron(), LAYOUT_GOOD},
+        {ambi_format(3, 3), ring(8), LAYOUT_ONE_PLANE},
+        {ambi_format(3, 2), ring(2, 30), LAYOUT_TOO_FEW},
+        {ambi_format(3, 3), twice, LAYOUT_SAME_DIRECTION},
     };
     for (const Case& c : cases) {
         for (std::int32_t flavour : {FLAVOUR_MAX_RE, FLAVOUR_NONE}) {
@@ -303,7 +294,7 @@ TEST(Design, EveryMatrixHasUnitMeanEnergyAndIsFinite) {
 }
 
 TEST(Design, BadLayoutsPlayTheSamplingMatrix) {
-    const AmbiFormat f = format_of(3, 3);
+    const AmbiFormat f = ambi_format(3, 3);
     const std::vector<float> w = order_weights(f, FLAVOUR_MAX_RE);
     const Layout flat = ring(8);
     DesignMatrix sampling;
@@ -323,8 +314,8 @@ TEST(Design, AgreesWithTheSamplingMatrixOnRegularLayouts) {
         Layout layout;
     };
     for (const Case& c : {
-             Case{format_of(2, 3), ring(8, 0, -22.5)},
-             Case{format_of(3, 1), icosahedron()},
+             Case{ambi_format(2, 3), ring(8, 0, -22.5)},
+             Case{ambi_format(3, 1), icosahedron()},
          }) {
         const AllradDesign d = design_of(c.format, c.layout);
         ASSERT_EQ(d.problem, LAYOUT_GOOD);

@@ -217,15 +217,6 @@ void rendered(const ambi::BinauralFilters& f, int order, int dimension, float az
         }
 }
 
-ambi::AmbiFormat format_of(int dimension, int order) {
-    ambi::AmbiFormat f{};
-    f.dimension = dimension;
-    ambi::ambi_format_update(f);
-    f.order = order;
-    ambi::ambi_format_update(f);
-    return f;
-}
-
 TEST(AmbiBinaural, TheImpulseResponseIsTheDesignAtAnyVectorSizeAndRate) {
     struct Case {
         int dimension, order, vector_size;
@@ -241,8 +232,8 @@ TEST(AmbiBinaural, TheImpulseResponseIsTheDesignAtAnyVectorSizeAndRate) {
         SCOPED_TRACE(format + " at vector " + std::to_string(c.vector_size) + ", " +
                      std::to_string(c.rate));
         std::string reason;
-        const auto design = ambi::binaural_design_for(ambi::DEFAULT_SOFA_PATH, c.rate,
-                                                      format_of(c.dimension, c.order), reason);
+        const auto design = ambi::binaural_design_for(
+            ambi::DEFAULT_SOFA_PATH, c.rate, ambi::ambi_format(c.dimension, c.order), reason);
         ASSERT_TRUE(design) << reason;
         const ambi::BinauralFilters& f = design->filters;
         Listener l("test.pulse~ 0.5", format, "", c.vector_size, c.rate);

@@ -273,10 +273,8 @@ TEST(AmbiDecode, FeedsFollowTheLawForRandomSettings) {
     const std::string letters = "WXYUVPQZSTRNOLMK";
     const int letter_order[] = {0, 1, 1, 2, 2, 3, 3, 1, 2, 2, 2, 3, 3, 3, 3, 3};
     for (int trial = 0; trial < 12; ++trial) {
-        tovo::ambi::AmbiFormat f{};
-        f.dimension = 2 + trial % 2;
-        f.order = 1 + (trial / 2) % 3;
-        tovo::ambi::ambi_format_update(f);
+        const tovo::ambi::AmbiFormat f =
+            tovo::ambi::ambi_format(2 + trial % 2, 1 + (trial / 2) % 3);
         const int speakers = 1 + static_cast<int>(rng() % 12);
         std::vector<float> inputs;
         for (int c = 0; c < f.channel_count; ++c)
@@ -330,10 +328,7 @@ TEST(AmbiDecode, EveryVectorFollowsTheSettingsAsTheyStand) {
         SCOPED_TRACE("a change every " + std::to_string(period) + " vectors");
         std::mt19937 rng(99 + period);
         std::uniform_real_distribution<float> angle(-3.2f, 3.2f), unit(-1.0f, 1.0f);
-        ambi::AmbiFormat f{};
-        f.dimension = 3;
-        f.order = 2 + period % 2;
-        ambi::ambi_format_update(f);
+        const ambi::AmbiFormat f = ambi::ambi_format(3, 2 + period % 2);
         const int speakers = 5 + period;
         Decoder d((f.order == 2 ? "3d 2nd " : "3d 3rd ") + std::to_string(speakers));
         std::string script = "vectorsize " + std::to_string(N) + "\n";

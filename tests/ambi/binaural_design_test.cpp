@@ -26,15 +26,6 @@ namespace {
 using namespace tovo::ambi;
 using namespace tovo::testing;
 
-AmbiFormat format_of(int dimension, int order) {
-    AmbiFormat f{};
-    f.dimension = dimension;
-    ambi_format_update(f);
-    f.order = order;
-    ambi_format_update(f);
-    return f;
-}
-
 // The package's weights of a direction, W included.
 std::vector<double> package_weights(const AmbiFormat& f, double azimuth, double elevation) {
     float w[MAX_CHANNELS] = {};
@@ -45,7 +36,7 @@ std::vector<double> package_weights(const AmbiFormat& f, double azimuth, double 
 }
 
 TEST(BinauralBasis, PackageChannelsAreScaledOrthonormalHarmonics) {
-    const AmbiFormat f = format_of(3, 3);
+    const AmbiFormat f = ambi_format(3, 3);
     std::mt19937 random(7);
     std::uniform_real_distribution<double> azimuth(-std::numbers::pi, std::numbers::pi);
     std::uniform_real_distribution<double> height(-1.0, 1.0);
@@ -110,7 +101,7 @@ TEST(BinauralLift, TwoDimensionalFiltersRenderHorizontalSourcesAsTheThreeDimensi
     std::mt19937 random(3);
     std::normal_distribution<float> noise;
     for (int order = 1; order <= 3; ++order) {
-        const AmbiFormat f3 = format_of(3, order), f2 = format_of(2, order);
+        const AmbiFormat f3 = ambi_format(3, order), f2 = ambi_format(2, order);
         BinauralFilters h3;
         h3.taps = 5;
         h3.channels = f3.channel_count;
@@ -240,7 +231,7 @@ double rms(const std::vector<double>& v) {
 }
 
 TEST(BinauralAccuracy, ThirdOrderFiltersFollowTheMeasuredSet) {
-    const AmbiFormat format = format_of(3, 3);
+    const AmbiFormat format = ambi_format(3, 3);
     HrirSet set;
     std::string reason;
     ASSERT_TRUE(set.open(DEFAULT_SOFA_PATH, reason)) << reason;

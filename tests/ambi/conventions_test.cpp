@@ -16,15 +16,6 @@ using namespace tovo::ambi;
 
 constexpr Convention ALL[] = {CONVENTION_TOVO, CONVENTION_AMBIX, CONVENTION_N3D, CONVENTION_FUMA};
 
-AmbiFormat format_of(std::int32_t dimension, std::int32_t order) {
-    AmbiFormat f{};
-    f.dimension = dimension;
-    ambi_format_update(f);
-    f.order = order;
-    ambi_format_update(f);
-    return f;
-}
-
 bool is_acn(Convention c) {
     return c == CONVENTION_AMBIX || c == CONVENTION_N3D;
 }
@@ -48,15 +39,15 @@ TEST(Conventions, WordsAndFumaOrder) {
         EXPECT_EQ(find_convention_word(unknown), nullptr) << unknown;
     // FuMa's own order in 3-D, the package's letters in 2-D.
     std::string fuma;
-    const AmbiFormat full = format_of(3, 3);
+    const AmbiFormat full = ambi_format(3, 3);
     for (std::int32_t i = 0; i < 16; ++i)
         fuma += convention_channel(CONVENTION_FUMA, full, i).name;
     EXPECT_EQ(fuma, "WXYZRSTUVKLMNOPQ");
-    EXPECT_STREQ(convention_channel(CONVENTION_FUMA, format_of(2, 3), 5).name, "P");
+    EXPECT_STREQ(convention_channel(CONVENTION_FUMA, ambi_format(2, 3), 5).name, "P");
 }
 
 TEST(Conventions, HorizontalFieldsTakeTheSectoralAcnSlots) {
-    const AmbiFormat f = format_of(2, 3);
+    const AmbiFormat f = ambi_format(2, 3);
     const Conversion out = make_conversion(f, CONVENTION_TOVO, CONVENTION_N3D);
     for (std::int32_t k = 0; k < 16; ++k) {
         EXPECT_EQ(out.routes[k].source != NO_SOURCE, sectoral(k)) << "ACN " << k;
@@ -75,7 +66,7 @@ TEST(Conventions, RoundTripsReturnEverySampleForEveryPair) {
     constexpr long N = 512;
     for (std::int32_t dimension : {2, 3})
         for (std::int32_t order = 1; order <= MAX_ORDER; ++order) {
-            const AmbiFormat f = format_of(dimension, order);
+            const AmbiFormat f = ambi_format(dimension, order);
             for (Convention a : ALL)
                 for (Convention b : ALL) {
                     const Conversion there = make_conversion(f, a, b);

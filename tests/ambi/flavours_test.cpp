@@ -13,14 +13,6 @@ namespace {
 
 using namespace tovo::ambi;
 
-AmbiFormat format_of(int dimension, int order) {
-    AmbiFormat f{};
-    f.dimension = dimension;
-    f.order = order;
-    ambi_format_update(f);
-    return f;
-}
-
 double factorial(int n) {
     return n <= 1 ? 1.0 : n * factorial(n - 1);
 }
@@ -70,7 +62,7 @@ TEST(ChannelOrder, FollowsTheLettersInEveryFormat) {
     const int orders[] = {0, 1, 1, 2, 2, 3, 3, 1, 2, 2, 2, 3, 3, 3, 3, 3};
     for (int dimension : {2, 3})
         for (int order = 1; order <= 3; ++order) {
-            const AmbiFormat f = format_of(dimension, order);
+            const AmbiFormat f = ambi_format(dimension, order);
             for (int c = 0; c < f.channel_count; ++c)
                 EXPECT_EQ(channel_order(f, c), orders[letters.find(f.letters[c])])
                     << dimension << "-D order " << order << " channel " << f.letters[c];
@@ -95,7 +87,7 @@ TEST(DecoderFlavour, EveryPresetAtEveryOrderReachesEachChannel) {
     for (int dimension : {2, 3})
         for (int order = 1; order <= 3; ++order)
             for (int flavour = 0; flavour < FLAVOUR_COUNT; ++flavour) {
-                const AmbiFormat f = format_of(dimension, order);
+                const AmbiFormat f = ambi_format(dimension, order);
                 Arrays a;
                 decoder_apply_flavour(f, flavour, a.order_weights, a.channel_weights);
                 const float* preset = FLAVOUR_TABLE[flavour][order - 1];
@@ -109,7 +101,7 @@ TEST(DecoderFlavour, EveryPresetAtEveryOrderReachesEachChannel) {
 
 TEST(DecoderFlavour, WorkedCases) {
     Arrays in_phase;
-    decoder_apply_flavour(format_of(3, 3), FLAVOUR_IN_PHASE, in_phase.order_weights,
+    decoder_apply_flavour(ambi_format(3, 3), FLAVOUR_IN_PHASE, in_phase.order_weights,
                           in_phase.channel_weights);
     EXPECT_EQ(in_phase.orders(), (std::vector<float>{1, 0.6f, 0.2f, 0.029f}));
     const float a = 0.6f, b = 0.2f, c = 0.029f;
@@ -117,23 +109,37 @@ TEST(DecoderFlavour, WorkedCases) {
               (std::vector<float>{1, a, a, b, b, c, c, a, b, b, b, c, c, c, c, c}));
 
     Arrays none;
-    decoder_apply_flavour(format_of(2, 1), FLAVOUR_NONE, none.order_weights, none.channel_weights);
+    decoder_apply_flavour(ambi_format(2, 1), FLAVOUR_NONE, none.order_weights,
+                          none.channel_weights);
     EXPECT_EQ(none.orders(), (std::vector<float>{1, 1, 0, 0}));
 
     Arrays max_re;
-    decoder_apply_flavour(format_of(2, 2), FLAVOUR_MAX_RE, max_re.order_weights,
+    decoder_apply_flavour(ambi_format(2, 2), FLAVOUR_MAX_RE, max_re.order_weights,
                           max_re.channel_weights);
     EXPECT_EQ(max_re.orders(), (std::vector<float>{1, 0.775f, 0.4f, 0}));
     EXPECT_EQ(max_re.channels(5), (std::vector<float>{1, 0.775f, 0.775f, 0.4f, 0.4f}));
 }
 
 TEST(DecoderFlavour, ChannelWeightsFollowHandSetOrderWeights) {
-    const AmbiFormat f = format_of(3, 2);
+    const AmbiFormat f = ambi_format(3, 2);
     Arrays a;
     const float set[4] = {0.25f, 2.0f, -3.0f, 7.0f};
     decoder_update_channel_weights(f, set, a.channel_weights);
     EXPECT_EQ(a.channels(9), (std::vector<float>{0.25f, 2, 2, -3, -3, 2, -3, -3, -3}));
     EXPECT_EQ(a.channel_weights[9], -1.0f);
+}
+
+// Each decoder's own list of words: an exact spelling sets the flavour, anything else leaves it.
+TEST(DecoderFlavour, WordsAreLookedUpInTheDecodersOwnList) {
+    constexpr FlavourWord words[] = {{"basic", FLAVOUR_NONE}, {"max-rE", FLAVOUR_MAX_RE}};
+    std::int32_t flavour = FLAVOUR_DEFAULT;
+    EXPECT_TRUE(read_flavour_word(words, "basic", flavour));
+    EXPECT_EQ(flavour, FLAVOUR_NONE);
+    EXPECT_TRUE(read_flavour_word(words, "max-rE", flavour));
+    EXPECT_EQ(flavour, FLAVOUR_MAX_RE);
+    for (const char* word : {"Max-RE", "in-phase", "3d", ""})
+        EXPECT_FALSE(read_flavour_word(words, word, flavour)) << word;
+    EXPECT_EQ(flavour, FLAVOUR_MAX_RE);
 }
 
 } // namespace

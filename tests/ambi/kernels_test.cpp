@@ -6,6 +6,7 @@
 #include "ambi/kernels.hpp"
 
 #include "decoding_law.hpp"
+#include "kernel_paths.hpp"
 
 #include <gtest/gtest.h>
 
@@ -26,23 +27,14 @@ std::uint32_t bits(float v) {
     return std::bit_cast<std::uint32_t>(v);
 }
 
-class Path : public ::testing::TestWithParam<KernelPath> {
+class Path : public tovo::testing::KernelPathTest {
 protected:
-    void SetUp() override {
-        if (!kernel_path_supported(GetParam()))
-            GTEST_SKIP() << "this CPU does not run the " << kernel_path_name(GetParam())
-                         << " path: it is not tested here";
-    }
-    DecodeVector decode() const { return kernels(GetParam()).decode_vector; }
-    EncodeVector encode() const { return kernels(GetParam()).encode_vector; }
+    DecodeVector decode() const { return kernel().decode_vector; }
+    EncodeVector encode() const { return kernel().encode_vector; }
 };
 
-INSTANTIATE_TEST_SUITE_P(Kernels, Path,
-                         ::testing::Values(KERNEL_PORTABLE, KERNEL_BASELINE, KERNEL_AVX2,
-                                           KERNEL_AVX512, KERNEL_NEON),
-                         [](const auto& info) {
-                             return std::string(kernel_path_name(info.param));
-                         });
+INSTANTIATE_TEST_SUITE_P(Kernels, Path, ::testing::ValuesIn(tovo::testing::EVERY_KERNEL_PATH),
+                         tovo::testing::kernel_path_test_name);
 
 struct Case {
     DecoderSettings settings;
@@ -74,10 +66,8 @@ struct Case {
 Case random_case(std::mt19937& rng, long n, float scale = 1.0f) {
     std::uniform_int_distribution<int> dimension(2, 3), order(1, 3), speakers(1, MAX_SPEAKERS);
     std::uniform_real_distribution<float> angle(-4.0f, 4.0f), unit(-1.0f, 1.0f), level(0.0f, 2.0f);
-    AmbiFormat f{};
-    f.dimension = dimension(rng);
-    f.order = order(rng);
-    ambi_format_update(f);
+    const int d = dimension(rng);
+    const AmbiFormat f = ambi_format(d, order(rng));
 
     Case k{};
     k.settings.channel_count = f.channel_count;

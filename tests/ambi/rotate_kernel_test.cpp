@@ -5,6 +5,7 @@
 // format.
 #include "ambi/kernels.hpp"
 #include "ambi/rotate_kernel.hpp"
+#include "kernel_paths.hpp"
 
 #include <gtest/gtest.h>
 
@@ -16,23 +17,14 @@ namespace {
 
 using namespace tovo::ambi;
 
-class RotatePath : public ::testing::TestWithParam<KernelPath> {
+class RotatePath : public tovo::testing::KernelPathTest {
 protected:
-    void SetUp() override {
-        if (!kernel_path_supported(GetParam()))
-            GTEST_SKIP() << "this CPU does not run the " << kernel_path_name(GetParam())
-                         << " path: it is not tested here";
-    }
-    RotateSteady steady() const { return kernels(GetParam()).rotate_steady; }
-    RotateRamp ramp() const { return kernels(GetParam()).rotate_ramp; }
+    RotateSteady steady() const { return kernel().rotate_steady; }
+    RotateRamp ramp() const { return kernel().rotate_ramp; }
 };
 
-INSTANTIATE_TEST_SUITE_P(Kernels, RotatePath,
-                         ::testing::Values(KERNEL_PORTABLE, KERNEL_BASELINE, KERNEL_AVX2,
-                                           KERNEL_AVX512, KERNEL_NEON),
-                         [](const auto& info) {
-                             return std::string(kernel_path_name(info.param));
-                         });
+INSTANTIATE_TEST_SUITE_P(Kernels, RotatePath, ::testing::ValuesIn(tovo::testing::EVERY_KERNEL_PATH),
+                         tovo::testing::kernel_path_test_name);
 
 // The reference sums in double; the loops in single precision, in column order. Their difference
 // is a few roundings of the terms' sizes.

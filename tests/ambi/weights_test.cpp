@@ -14,15 +14,6 @@ namespace {
 
 using namespace tovo::ambi;
 
-AmbiFormat format_of(int dimension, int order) {
-    AmbiFormat f{};
-    f.dimension = dimension;
-    ambi_format_update(f);
-    f.order = order;
-    ambi_format_update(f);
-    return f;
-}
-
 TEST(AmbiFormat, ChannelListsOfAllSixFormats) {
     struct Case {
         int dimension, order, horizontal, height;
@@ -33,8 +24,10 @@ TEST(AmbiFormat, ChannelListsOfAllSixFormats) {
         {3, 1, 3, 1, "WXYZ"}, {3, 2, 5, 4, "WXYUVZSTR"}, {3, 3, 7, 9, "WXYUVPQZSTRNOLMK"},
     };
     for (const Case& c : cases) {
-        const AmbiFormat f = format_of(c.dimension, c.order);
+        const AmbiFormat f = ambi_format(c.dimension, c.order);
         SCOPED_TRACE(std::to_string(c.dimension) + "-D order " + std::to_string(c.order));
+        EXPECT_EQ(f.dimension, c.dimension);
+        EXPECT_EQ(f.order, c.order);
         EXPECT_EQ(f.horizontal_count, c.horizontal);
         EXPECT_EQ(f.height_count, c.height);
         EXPECT_EQ(f.channel_count, c.horizontal + c.height);
@@ -49,6 +42,22 @@ TEST(AmbiFormat, KeywordsAreExactSpellings) {
     EXPECT_EQ(find_format_keyword("3rd")->dimension, 0);
     for (const char* word : {"4th", "3Rd", "2-d", "", "1st-Order", "degrees"})
         EXPECT_EQ(find_format_keyword(word), nullptr) << word;
+}
+
+// Creation words: a dimension word leaves the order and an order word the dimension; the last
+// of each kind counts; any other word is handed back untouched.
+TEST(AmbiFormat, FormatWordsKeepTheLastOfEachKind) {
+    FormatWords named;
+    EXPECT_EQ(named.dimension, 2);
+    EXPECT_EQ(named.order, 1);
+    for (const char* word : {"3rd-order", "3D", "2nd", "2d", "3d"})
+        EXPECT_TRUE(read_format_word(word, named)) << word;
+    EXPECT_EQ(named.dimension, 3);
+    EXPECT_EQ(named.order, 2);
+    for (const char* word : {"inverse", "3Rd", "max-rE", ""})
+        EXPECT_FALSE(read_format_word(word, named)) << word;
+    EXPECT_EQ(named.dimension, 3);
+    EXPECT_EQ(named.order, 2);
 }
 
 constexpr float PI_F = std::numbers::pi_v<float>;

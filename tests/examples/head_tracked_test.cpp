@@ -1,21 +1,18 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The head-tracking example as a listener would check it: while the head turns left, the source
 // held still in the room moves to the right across the ring of speakers, by the head's turn.
-#include "support/patch.hpp"
+#include "render.hpp"
 
 #include <gtest/gtest.h>
-#include <sndfile.h>
 
+#include <algorithm>
 #include <cmath>
-#include <filesystem>
-#include <fstream>
 #include <numbers>
-#include <sstream>
 #include <vector>
 
 namespace {
 
-namespace fs = std::filesystem;
+using namespace tovo::testing;
 
 constexpr int SPEAKERS = 8;
 constexpr int RATE = 48000;
@@ -28,39 +25,22 @@ constexpr double TURN_SECONDS = 2; // how long the line takes
 constexpr double DIRECTION_TOL_DEG = 0.25;
 
 TEST(HeadTracked, TheSourceMovesRightAsTheHeadTurnsLeft) {
-    fs::create_directories(TOVO_SCRATCH_DIR);
-    const fs::path previous = fs::current_path();
-    fs::current_path(TOVO_SCRATCH_DIR);
-    fs::remove("head-tracked.wav");
-    {
-        tovo::testing::Patch patch;
-        std::ifstream script(TOVO_HEAD_TRACKED_SCRIPT);
-        std::stringstream text;
-        text << script.rdbuf();
-        patch.run(text.str());
-        EXPECT_EQ(patch.errors(), 0);
-    } // freeing the patch closes the file
-
-    SF_INFO info{};
-    SNDFILE* sf = sf_open("head-tracked.wav", SFM_READ, &info);
-    fs::current_path(previous);
-    ASSERT_NE(sf, nullptr) << sf_strerror(nullptr);
-    ASSERT_EQ(info.channels, SPEAKERS);
-    EXPECT_EQ(info.frames, static_cast<sf_count_t>(SECONDS * RATE));
+    const Sound render =
+        render_example(TOVO_HEAD_TRACKED_SCRIPT, TOVO_SCRATCH_DIR, "head-tracked.wav");
+    ASSERT_EQ(render.info.channels, SPEAKERS);
+    EXPECT_EQ(render.info.frames, static_cast<sf_count_t>(SECONDS * RATE));
 
     // In windows of 20 ms, one step of the line: the energy-weighted direction of the speakers,
     // and the loudest speaker.
     constexpr int WINDOW = RATE / 50;
-    std::vector<float> frames(static_cast<std::size_t>(WINDOW) * SPEAKERS);
+    const auto energies = window_energies(render, WINDOW);
     std::vector<int> loudest;
     double worst = 0;
-    for (int w = 0; sf_readf_float(sf, frames.data(), WINDOW) == WINDOW; ++w) {
+    for (std::size_t w = 0; w < energies.size(); ++w) {
         double east = 0, north = 0, most = -1;
         int top = 0;
         for (int k = 0; k < SPEAKERS; ++k) {
-            double e = 0;
-            for (int j = 0; j < WINDOW; ++j)
-                e += double(frames[j * SPEAKERS + k]) * frames[j * SPEAKERS + k];
+            const double e = energies[w][k];
             const double speaker_rad = (k - 0.5) * 2 * std::numbers::pi / SPEAKERS;
             north += e * std::cos(speaker_rad);
             east += e * std::sin(speaker_rad);
@@ -77,7 +57,6 @@ TEST(HeadTracked, TheSourceMovesRightAsTheHeadTurnsLeft) {
         const double heard_deg = std::atan2(east, north) * 180 / std::numbers::pi;
         worst = std::max(worst, std::fabs(heard_deg + yaw));
     }
-    sf_close(sf);
     EXPECT_LT(worst, DIRECTION_TOL_DEG);
     // From the front pair to the pair on the right.
     EXPECT_TRUE(loudest.front() == 0 || loudest.front() == 1) << loudest.front();
