@@ -79,9 +79,12 @@ bool Convolver::prepare(int block, int inputs, int taps) {
     head_ = 0;
     // The wide sum only where the AVX2 or AVX-512 kernels run: any other path (the portable one
     // included, which a CPU without AVX2 may be asked for) takes the plain one.
+    spectrum_sum_ = spectrum_sum_baseline;
+#if defined(__x86_64__)
     const KernelPath path = kernel_path();
-    spectrum_sum_ =
-        path == KERNEL_AVX2 || path == KERNEL_AVX512 ? spectrum_sum_avx2 : spectrum_sum_baseline;
+    if (path == KERNEL_AVX2 || path == KERNEL_AVX512)
+        spectrum_sum_ = spectrum_sum_avx2;
+#endif
     frames_ = make_zeroed<fftwf_complex>(frame_ * pairs_);
     spectrum_ = make_zeroed<fftwf_complex>(static_cast<std::size_t>(size_));
     time_ = make_zeroed<fftwf_complex>(static_cast<std::size_t>(size_));
