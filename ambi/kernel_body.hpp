@@ -272,11 +272,75 @@ template <class Isa, int CH>
         encode_rest<Isa, CH / 2>(rest, weights, in, out, n);
 }
 
+// CH channels over n samples, n a positive multiple of whole blocks: a block's input loaded,
+// then every channel's scaled copies of it stored, with no loop over channels and no tail.
+template <class Isa, int CH>
+[[gnu::always_inline]] inline void encode_blocks(const float* weights, const float* in,
+                                                 float* const* out, long n) {
+    constexpr int L = Isa::LANES;
+    constexpr int B = ENCODE_BLOCK;
+    typename Isa::Vec v[CH];
+    float* feed[CH];
+#pragma GCC unroll 16
+    for (int i = 0; i < CH; ++i) {
+        v[i] = Isa::splat(weights + i);
+        feed[i] = out[i];
+    }
+    long j = 0;
+    do {
+        typename Isa::Vec x[B];
+#pragma GCC unroll 4
+        for (int t = 0; t < B; ++t)
+            x[t] = Isa::load(in + j + t * L);
+#pragma GCC unroll 16
+        for (int i = 0; i < CH; ++i)
+#pragma GCC unroll 4
+            for (int t = 0; t < B; ++t)
+                Isa::store(feed[i] + j + t * L, Isa::scale(x[t], v[i]));
+        j += B * L;
+    } while (j < n);
+}
+
+// NC channels in as few passes of at most Isa::ENCODE_PASS as will do, of sizes as even as
+// they go (9 as 4 and 5 rather than 8 and 1: a pass of one channel stores too little per input
+// load to keep the stores busy).
+template <class Isa, int NC>
+[[gnu::always_inline]] inline void encode_passes(const float* weights, const float* in,
+                                                 float* const* out, long n) {
+    constexpr int P = Isa::ENCODE_PASS;
+    constexpr int PASSES = (NC + P - 1) / P;
+    constexpr int FIRST = NC / PASSES;
+    encode_blocks<Isa, FIRST>(weights, in, out, n);
+    if constexpr (NC > FIRST)
+        encode_passes<Isa, NC - FIRST>(weights + FIRST, in, out + FIRST, n);
+}
+
 // The encoder, Isa::ENCODE_PASS channels a pass, the input left in the first-level cache
-// between passes.
+// between passes. The formats' channel counts over whole blocks (every power-of-two vector
+// from 64 samples up) take passes unrolled for their count: at 64 samples the loops and tails
+// of the general case cost as much as a third of the call.
 template <class Isa>
 void encode_vector(std::int32_t nc, const float* weights, const float* in, float* const* out,
                    long n) {
+    constexpr long BLOCK = ENCODE_BLOCK * Isa::LANES;
+    if (n > 0 && n % BLOCK == 0) {
+        switch (nc) {
+        case 3:
+            return encode_passes<Isa, 3>(weights, in, out, n);
+        case 4:
+            return encode_passes<Isa, 4>(weights, in, out, n);
+        case 5:
+            return encode_passes<Isa, 5>(weights, in, out, n);
+        case 7:
+            return encode_passes<Isa, 7>(weights, in, out, n);
+        case 9:
+            return encode_passes<Isa, 9>(weights, in, out, n);
+        case 16:
+            return encode_passes<Isa, 16>(weights, in, out, n);
+        default:
+            break;
+        }
+    }
     constexpr int P = Isa::ENCODE_PASS;
     std::int32_t c = 0;
     for (; c + P <= nc; c += P)

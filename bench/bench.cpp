@@ -660,14 +660,20 @@ void pin_to_this_cpu() {
 
 int main(int argc, char** argv) {
     int rounds = DEFAULT_ROUNDS;
+    // --only KIND: the shapes of one kind alone ("decode", "encode", "rotate" or "binaural").
+    std::string only;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--rounds") == 0 && i + 1 < argc) {
             rounds = std::max(1, std::atoi(argv[++i]));
+        } else if (std::strcmp(argv[i], "--only") == 0 && i + 1 < argc) {
+            only = argv[++i];
         } else {
-            std::fprintf(stderr, "usage: %s [--rounds N]\n", argv[0]);
+            std::fprintf(stderr, "usage: %s [--rounds N] [--only decode|encode|rotate|binaural]\n",
+                         argv[0]);
             return 2;
         }
     }
+    const auto runs = [&only](const char* kind) { return only.empty() || only == kind; };
     pin_to_this_cpu();
 
     Machine m;
@@ -698,14 +704,18 @@ int main(int argc, char** argv) {
     const Shape decoder_shapes[] = {{16, 32, 64, 3},  {9, 16, 64, 2},  {4, 8, 64, 1},
                                     {16, 32, 512, 3}, {9, 16, 512, 2}, {4, 8, 512, 1}};
     std::vector<std::string> summary;
-    for (const Shape& s : decoder_shapes)
-        bench_decoder(s, m, rounds, summary);
-    for (long n : {64L, 512L})
-        for (std::int32_t channels : {16, 9, 4})
-            bench_encoder(channels, n, m, rounds, summary);
-    bench_rotator(64, m, rounds, summary);
-    for (long n : {64L, 512L})
-        bench_binaural(n, std::max(3, rounds / 10), summary);
+    if (runs("decode"))
+        for (const Shape& s : decoder_shapes)
+            bench_decoder(s, m, rounds, summary);
+    if (runs("encode"))
+        for (long n : {64L, 512L})
+            for (std::int32_t channels : {16, 9, 4})
+                bench_encoder(channels, n, m, rounds, summary);
+    if (runs("rotate"))
+        bench_rotator(64, m, rounds, summary);
+    if (runs("binaural"))
+        for (long n : {64L, 512L})
+            bench_binaural(n, std::max(3, rounds / 10), summary);
     std::printf("\n");
     for (const std::string& line : summary)
         std::printf("%s\n", line.c_str());

@@ -307,9 +307,10 @@ TEST_P(Path, MatrixKernelGivesWhatTheDecoderGivesFromTheSameCoefficients) {
 TEST_P(Path, EncoderScalesTheInputIntoEveryChannel) {
     std::mt19937 rng(17);
     std::uniform_real_distribution<float> unit(-1.0f, 1.0f);
-    const long lengths[] = {1, 5, 16, 37, 64, 100, 129, 512};
+    // Every format's channel count, over lengths of whole blocks (the unrolled passes) and not.
+    const long lengths[] = {1, 5, 16, 37, 64, 100, 129, 192, 512};
     for (long n : lengths) {
-        for (int channels : {3, 9, 16}) {
+        for (int channels : {1, 3, 4, 5, 7, 9, 11, 16}) {
             float weights[MAX_CHANNELS];
             for (float& w : weights)
                 w = unit(rng);
