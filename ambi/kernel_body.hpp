@@ -212,6 +212,24 @@ void decode_matrix(std::int32_t nc, std::int32_t ns, const float (*matrix)[MAX_C
     decode_tail<Isa>(nc, ns, matrix, in, out, whole, n);
 }
 
+// One block of ENCODE_BLOCK input vectors from sample j, loaded, then stored scaled into each
+// of CH channels.
+template <class Isa, int CH>
+[[gnu::always_inline]] inline void encode_block(const typename Isa::Vec* v, float* const* feed,
+                                                const float* in, long j) {
+    constexpr int L = Isa::LANES;
+    constexpr int B = ENCODE_BLOCK;
+    typename Isa::Vec x[B];
+#pragma GCC unroll 4
+    for (int t = 0; t < B; ++t)
+        x[t] = Isa::load(in + j + t * L);
+#pragma GCC unroll 16
+    for (int i = 0; i < CH; ++i)
+#pragma GCC unroll 4
+        for (int t = 0; t < B; ++t)
+            Isa::store(feed[i] + j + t * L, Isa::scale(x[t], v[i]));
+}
+
 // CH channels of the encoder in one pass over the input: each input vector loaded serves CH
 // scaled copies, and each output vector is stored once. The input is loaded a block of
 // ENCODE_BLOCK vectors ahead of the stores that use it: a load that follows a store to an
@@ -235,15 +253,7 @@ template <class Isa, int CH>
     }
     long j = 0;
     for (; j + B * L <= whole; j += B * L) {
-        typename Isa::Vec x[B];
-#pragma GCC unroll 4
-        for (int t = 0; t < B; ++t)
-            x[t] = Isa::load(in + j + t * L);
-#pragma GCC unroll 16
-        for (int i = 0; i < CH; ++i)
-#pragma GCC unroll 4
-            for (int t = 0; t < B; ++t)
-                Isa::store(feed[i] + j + t * L, Isa::scale(x[t], v[i]));
+        encode_block<Isa, CH>(v, feed, in, j);
     }
     for (; j < whole; j += L) {
         const typename Isa::Vec x = Isa::load(in + j);
@@ -288,15 +298,7 @@ template <class Isa, int CH>
     }
     long j = 0;
     do {
-        typename Isa::Vec x[B];
-#pragma GCC unroll 4
-        for (int t = 0; t < B; ++t)
-            x[t] = Isa::load(in + j + t * L);
-#pragma GCC unroll 16
-        for (int i = 0; i < CH; ++i)
-#pragma GCC unroll 4
-            for (int t = 0; t < B; ++t)
-                Isa::store(feed[i] + j + t * L, Isa::scale(x[t], v[i]));
+        encode_block<Isa, CH>(v, feed, in, j);
         j += B * L;
     } while (j < n);
 }
